@@ -1,0 +1,287 @@
+#include "form1.h"
+
+#include "atcommand.h"
+#include "contact.h"
+#include "messages.h"
+#include "preparation.h"
+#include "ruler.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QScreen>
+#include <QUrl>
+#include <cstdio>
+
+int twips(int t, double logicalDpi) { return qRound(t * logicalDpi / 1440.0); }
+
+// ---- SelectionBox ---------------------------------------------------------
+
+SelectionBox::SelectionBox(QWidget *parent) : QComboBox(parent) {
+    setEditable(true);
+    setCompleter(nullptr);
+    setInsertPolicy(QComboBox::NoInsert);
+    // Enter would otherwise look the text up case-insensitively and replace it
+    // with a row ("lnkctrl" becoming "LNKCTRL").
+    lineEdit()->installEventFilter(this);
+}
+
+void SelectionBox::appendRows(const QStringList &rows) {
+    // Adding the first row makes Qt show it; the box keeps its own text.
+    const QString text = currentText();
+    const QSignalBlocker block(this);
+    addItems(rows);
+    setCurrentIndex(-1);
+    setEditText(text);
+}
+
+bool SelectionBox::eventFilter(QObject *watched, QEvent *event) {
+    if (watched == lineEdit() && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter)
+            return true;
+    }
+    return QComboBox::eventFilter(watched, event);
+}
+
+// ---- ByteWindow -----------------------------------------------------------
+
+ByteWindow::ByteWindow(QWidget *parent) : QPlainTextEdit(parent) {
+    setUndoRedoEnabled(false);  // an undo stack would keep every insertion twice
+}
+
+void ByteWindow::insert(const QByteArray &bytes) {
+    const QString text = display_.render(bytes);
+    if (text.isEmpty())
+        return;
+    // At the caret, never over a selection: the console only adds text.
+    QTextCursor c(document());
+    c.setPosition(textCursor().position());
+    c.insertText(text);
+    setTextCursor(c);
+}
+
+// ---- LinkLabel ------------------------------------------------------------
+
+LinkLabel::LinkLabel(QWidget *parent) : QLabel(parent) { setCursor(Qt::PointingHandCursor); }
+
+void LinkLabel::mouseReleaseEvent(QMouseEvent *event) {
+    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
+        emit clicked();
+    QLabel::mouseReleaseEvent(event);
+}
+
+// ---- Form1 ----------------------------------------------------------------
+
+Form1::Form1(SerialPort *port, QWidget *parent) : QWidget(parent), MSComm1(port) {
+    setObjectName(QStringLiteral("Form1"));
+    buildControls();
+    Form_Load();
+
+    connect(cmdtest, &QPushButton::clicked, this, &Form1::cmdtest_Click);
+    connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
+    connect(cmdexit, &QPushButton::clicked, this, &Form1::cmdexit_Click);
+    connect(Label14, &LinkLabel::clicked, this, &Form1::Label14_Click);
+    connect(Label15, &LinkLabel::clicked, this, &Form1::Label15_Click);
+    connect(&Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
+    connect(MSComm1, &SerialPort::comm, this, &Form1::MSComm1_OnComm);
+    connect(MSComm1, &SerialPort::failed, this,
+            [this](const PortError &e) { showMessage(broken_message(e)); });
+}
+
+void Form1::buildControls() {
+    setWindowTitle(QStringLiteral("《Kestrova通讯测试程序V2.0》    2004.01.01"));
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    const double dpi = screen ? screen->logicalDotsPerInch() : 96.0;
+    auto place = [dpi](QWidget *w, const char *name, int left, int top, int width, int height) {
+        w->setObjectName(QLatin1String(name));
+        w->setGeometry(twips(left, dpi), twips(top, dpi), twips(width, dpi), twips(height, dpi));
+    };
+    setFixedSize(twips(8925, dpi), twips(7245, dpi));
+
+    auto label = [&](const char *name, const QString &caption, int l, int t, int w, int h) {
+        auto *lab = new QLabel(caption, this);
+        lab->setTextFormat(Qt::PlainText);
+        place(lab, name, l, t, w, h);
+        return lab;
+    };
+    auto combo = [&](const char *name, const QString &text, int l, int t, int w, int h) {
+        auto *box = new SelectionBox(this);
+        box->setEditText(text);
+        place(box, name, l, t, w, h);
+        return box;
+    };
+    auto button = [&](const char *name, const QString &caption, int l, int t, int w, int h) {
+        auto *b = new QPushButton(caption, this);
+        b->setAutoDefault(true);  // Enter presses the focused button, as Space does
+        place(b, name, l, t, w, h);
+        return b;
+    };
+
+    Label1 = label("Label1", QStringLiteral("通 讯 口："), 240, 240, 1095, 255);
+    Combo1 = combo("Combo1", QStringLiteral("COM1"), 1200, 240, 1455, 300);
+    Label5 = label("Label5", QStringLiteral("功能选择："), 3240, 240, 975, 255);
+    Combo5 = combo("Combo5", QStringLiteral("读PV(DC1)"), 4200, 240, 1455, 300);
+    Label9 = label("Label9", QStringLiteral("参 数 号："), 6240, 240, 1095, 255);
+    Combo8 = combo("Combo8", QStringLiteral("01"), 7200, 240, 1455, 300);
+    Label2 = label("Label2", QStringLiteral("波 特 率："), 240, 720, 1095, 255);
+    Combo2 = combo("Combo2", QStringLiteral("9600,n,8,2"), 1200, 720, 1455, 300);
+    Label6 = label("Label6", QStringLiteral("LNK 地址："), 3240, 720, 975, 255);
+    Combo10 = combo("Combo10", QStringLiteral("01"), 4200, 720, 1455, 300);
+    Label10 = label("Label10", QStringLiteral("参 数 值："), 6240, 720, 1215, 255);
+    Combo9 = combo("Combo9", QStringLiteral("0000.0"), 7200, 720, 1455, 300);
+    Label3 = label("Label3", QStringLiteral("发送信号："), 240, 1200, 1095, 255);
+    Combo3 = combo("Combo3", QStringLiteral("RTS=0"), 1200, 1200, 1455, 300);
+    Label7 = label("Label7", QStringLiteral("仪表地址："), 3240, 1200, 1215, 255);
+    Combo6 = combo("Combo6", QStringLiteral("001"), 4200, 1200, 1455, 300);
+    Command1 = button("Command1", QStringLiteral("发送AT命令"), 7200, 1200, 1455, 495);
+    Label4 = label("Label4", QStringLiteral("仪表型号："), 240, 1680, 975, 255);
+    Combo4 = combo("Combo4", QStringLiteral("LNKCTRL"), 1200, 1680, 1455, 300);
+    Label8 = label("Label8", QStringLiteral("仪表通道："), 3240, 1680, 1335, 255);
+    Combo7 = combo("Combo7", QStringLiteral("01"), 4200, 1680, 1455, 300);
+    cmdtest = button("cmdtest", QStringLiteral("测试（TEST）"), 7200, 1800, 1455, 495);
+    Label16 = label("Label16", QStringLiteral("AT命令行："), 240, 2160, 1095, 255);
+    Combo11 = combo("Combo11", QLatin1String(contact::dialCommand), 1200, 2160, 4455, 300);
+    cmdexit = button("cmdexit", QStringLiteral("退出（EXIT）"), 7200, 2400, 1455, 495);
+    Label13 = label("Label13", QStringLiteral("进程标尺："), 240, 2640, 1095, 255);
+    Text1 = new QLineEdit(this);
+    place(Text1, "Text1", 1200, 2640, 4455, 270);
+    Label15 = new LinkLabel(this);
+    Label15->setText(QLatin1String(contact::mail));
+    place(Label15, "Label15", 7200, 3000, 1455, 255);
+    Label11 = label("Label11", QStringLiteral("发送窗口："), 240, 3240, 1455, 255);
+    Label12 = label("Label12", QStringLiteral("接收窗口："), 3240, 3240, 1575, 255);
+    Label14 = new LinkLabel(this);
+    Label14->setText(QLatin1String(contact::web));
+    place(Label14, "Label14", 7200, 3240, 1455, 255);
+    trs = new ByteWindow(this);
+    place(trs, "trs", 120, 3480, 2895, 3495);
+    rec = new ByteWindow(this);
+    place(rec, "rec", 3240, 3480, 5415, 3495);
+    for (LinkLabel *l : {Label14, Label15})
+        l->setTextFormat(Qt::PlainText);
+
+    auto colour = [](QWidget *w, QPalette::ColorRole bgRole, const QColor *bg, QPalette::ColorRole fgRole,
+                     const QColor &fg) {
+        QPalette p = w->palette();
+        if (bg) {
+            p.setColor(bgRole, *bg);
+            w->setAutoFillBackground(true);
+        }
+        p.setColor(fgRole, fg);
+        w->setPalette(p);
+    };
+    const QColor grey(192, 192, 192);
+    colour(Text1, QPalette::Base, &grey, QPalette::Text, QColor(128, 128, 255));
+    colour(Label14, QPalette::Window, &grey, QPalette::WindowText, QColor(0, 0, 255));
+    colour(Label15, QPalette::Window, nullptr, QPalette::WindowText, QColor(0, 0, 255));
+
+    // Tab order: cmdtest, Combo1..Combo10, cmdexit, Text1, Combo11, Command1, trs, rec.
+    const QList<QWidget *> order{cmdtest, Combo1, Combo2, Combo3, Combo4, Combo5,   Combo6, Combo7,
+                                 Combo8,  Combo9, Combo10, cmdexit, Text1, Combo11, Command1, trs,
+                                 rec};
+    for (qsizetype i = 1; i < order.size(); ++i)
+        setTabOrder(order[i - 1], order[i]);
+
+    Timer1.setObjectName(QStringLiteral("Timer1"));
+    Timer1.setInterval(10);
+    Timer1.setTimerType(Qt::PreciseTimer);
+}
+
+void Form1::Form_Load() {
+    // The control characters are compile-time constants (controls.h).
+    st.progress = 0;
+    Combo1->appendRows({"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8", "COM9",
+                        "COM10", "COM11", "COM12", "COM13", "COM14", "COM15", "COM16"});
+    Combo2->appendRows({"1200,n,8,2", "2400,n,8,2", "4800,n,8,2", "9600,n,8,2", "19200,n,8,2",
+                        "38400,n,8,2", "56000,n,8,2"});
+    Combo3->appendRows({"RTS=0", "RTS=1", "DTR=0", "DTR=1", "MODEM"});
+    Combo4->appendRows({"PM-01", "PM-02", "PM-03", "PM-04", "PM-05", "PM-06", "PM-07", "PM-08",
+                        "PM-09", "PM-10", "PM-11", "PM-12", "PM-13", "PM-14", "PM-15", "PM-16",
+                        "PM-17", "PM-18", "PM-19", "PM-20", "PM-21", "PM-22", "PM-23", "LNKCTRL"});
+    Combo5->appendRows({QStringLiteral("读PV(DC1)"), QStringLiteral("读参数(DC2)"),
+                        QStringLiteral("写参数(DC3)")});
+    Combo6->appendRows({"001"});
+    Combo7->appendRows({"01"});
+    Combo8->appendRows({"01"});
+    Combo9->appendRows({"0000.0"});
+    Combo10->appendRows({"01"});
+    Combo11->appendRows({QLatin1String(contact::dialCommand), "+++ATH0", "+++AT&F", "+++AT&D0",
+                         "+++AT&C0", "+++AT&K0", "+++AT&Z0", "+++ATS0=2", "+++AT&V", "+++AT&W0"});
+    Timer1.stop();
+}
+
+Selection Form1::selection() const {
+    return {Combo1->currentText(), Combo2->currentText(), Combo3->currentText(),
+            Combo4->currentText(), Combo5->currentText(), Combo6->currentText(),
+            Combo7->currentText(), Combo8->currentText(), Combo9->currentText(),
+            Combo10->currentText()};
+}
+
+void Form1::showMessage(const QString &text) {
+    lastMessage_ = text;
+    std::fprintf(stderr, "kestrova-comtest: %s\n", qPrintable(text));
+    // Non-blocking: the handler returns at once, the window stays usable.
+    if (!message_) {
+        message_ = new QMessageBox(QMessageBox::Warning, windowTitle(), QString(), QMessageBox::Ok, this);
+        message_->setWindowModality(Qt::NonModal);
+        message_->setTextFormat(Qt::PlainText);
+    }
+    message_->setText(text);
+    message_->show();
+    message_->raise();
+}
+
+void Form1::cmdtest_Click() {
+    Link link{*MSComm1, wait_, *trs, *rec};
+    const TestOutcome r = test_transaction(st, link, selection());
+    if (r.status == TestOutcome::Refused)
+        showMessage(refusal_message(r.refusal));
+    else if (r.status == TestOutcome::PortFailed)
+        showMessage(port_message(r.portError));
+}
+
+void Form1::MSComm1_OnComm(int code) {
+    if (code == 2) {
+        Link link{*MSComm1, wait_, *trs, *rec};
+        reception(st, link, Combo4->currentText());
+    } else if (code == 1) {
+        release(*MSComm1, Combo3->currentText());
+    }
+    // Every other code is ignored.
+}
+
+void Form1::Timer1_Timer() {
+    const RulerTick tick = ruler_tick(st.progress);
+    if (tick.timeout) {
+        Timer1.stop();
+        rec->insert(QByteArrayLiteral("\r\n"));
+    } else {
+        Text1->setText(tick.ruler);
+    }
+}
+
+void Form1::Command1_Click() {
+    const QString command = Combo11->currentText();
+    const AtOutcome r = send_at_command(*MSComm1, command, Combo2->currentText(),
+                                        [this](const QByteArray &line) { trs->insert(line); });
+    if (r.status == AtOutcome::NotAscii)
+        showMessage(at_not_ascii_message(command));
+    else if (r.status == AtOutcome::PortFailed)
+        showMessage(port_message(r.portError));
+}
+
+void Form1::cmdexit_Click() {
+    // Nothing more is handled: no tick, no serial event, no redraw.
+    Timer1.stop();
+    MSComm1->disconnect(this);
+    QCoreApplication::exit(0);
+}
+
+void Form1::Label14_Click() { QDesktopServices::openUrl(QUrl(QString::fromLatin1(contact::web))); }
+
+void Form1::Label15_Click() {
+    QDesktopServices::openUrl(QUrl(QStringLiteral("mailto:") + QLatin1String(contact::mail)));
+}

@@ -1,0 +1,105 @@
+#pragma once
+
+#include "display.h"
+#include "serialport.h"
+#include "transaction.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QTimer>
+#include <QWidget>
+
+class QMessageBox;
+
+// An editable selection box whose text is exactly what the user typed or picked:
+// no completion, no re-casing, and Enter adds no row.
+class SelectionBox : public QComboBox {
+    Q_OBJECT
+public:
+    explicit SelectionBox(QWidget *parent);
+    void appendRows(const QStringList &rows);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+};
+
+// A send or receive window: text goes in at the caret, as bytes made visible.
+class ByteWindow : public QPlainTextEdit, public TextSink {
+    Q_OBJECT
+public:
+    explicit ByteWindow(QWidget *parent);
+    void insert(const QByteArray &bytes) override;
+
+private:
+    ByteDisplay display_;
+};
+
+class LinkLabel : public QLabel {
+    Q_OBJECT
+public:
+    explicit LinkLabel(QWidget *parent);
+signals:
+    void clicked();
+
+protected:
+    void mouseReleaseEvent(QMouseEvent *event) override;
+};
+
+class TimerFlag : public WaitFlag {
+public:
+    explicit TimerFlag(QTimer &t) : t_(t) {}
+    bool running() const override { return t_.isActive(); }
+    void start() override { t_.start(); }
+    void stop() override { t_.stop(); }
+
+private:
+    QTimer &t_;
+};
+
+// Twips (1440 to the inch) to this screen's logical pixels: 15 twips a pixel at 96 DPI.
+int twips(int t, double logicalDpi);
+
+class Form1 : public QWidget {
+    Q_OBJECT
+public:
+    explicit Form1(SerialPort *port, QWidget *parent = nullptr);
+
+    // Controls, by their designer names.
+    QLabel *Label1, *Label2, *Label3, *Label4, *Label5, *Label6, *Label7, *Label8, *Label9,
+        *Label10, *Label11, *Label12, *Label13, *Label16;
+    LinkLabel *Label14, *Label15;
+    SelectionBox *Combo1, *Combo2, *Combo3, *Combo4, *Combo5, *Combo6, *Combo7, *Combo8, *Combo9,
+        *Combo10, *Combo11;
+    QPushButton *cmdtest, *Command1, *cmdexit;
+    QLineEdit *Text1;
+    ByteWindow *trs, *rec;
+    QTimer Timer1;
+    SerialPort *MSComm1;
+
+    FormState st;  // sendbuf, recbuf, progress
+
+    Selection selection() const;
+    QString lastMessage() const { return lastMessage_; }
+    QMessageBox *messageBox() const { return message_; }
+
+    void cmdtest_Click();
+    void Command1_Click();
+    void cmdexit_Click();
+    void Label14_Click();
+    void Label15_Click();
+    void MSComm1_OnComm(int code);
+    void Timer1_Timer();
+
+private:
+    void buildControls();
+    void Form_Load();
+    void showMessage(const QString &text);
+
+    TimerFlag wait_{Timer1};
+    QMessageBox *message_ = nullptr;
+    QString lastMessage_;
+};

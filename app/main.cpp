@@ -1,0 +1,84 @@
+#include "form1.h"
+#include "portmap.h"
+#include "qtserialport.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <cstdio>
+
+namespace {
+
+// Starts kestrova-sim on a fresh pseudo-terminal; returns the device it serves.
+QString start_simulator(QProcess &sim, const QStringList &extra) {
+    QString program = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("kestrova-sim"));
+    if (!QFileInfo(program).isExecutable())
+        program = QStringLiteral("kestrova-sim");
+    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    sim.start(program, extra);
+    if (!sim.waitForStarted(5000))
+        return {};
+    while (!sim.canReadLine() && sim.waitForReadyRead(5000)) {
+    }
+    return QString::fromLocal8Bit(sim.readLine()).trimmed();
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("kestrova-comtest"));
+    QApplication::setApplicationVersion(QStringLiteral("2.0"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("RS-485 仪表通讯测试台"));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption com(QStringLiteral("com"),
+                                 QStringLiteral("把通讯口 COMN 映射到设备 DEVICE（可重复），例如 --com 1=/dev/ttyUSB0。"
+                                                "未映射的 COMn 使用 /dev/ttyS<n-1>。"),
+                                 QStringLiteral("N=DEVICE"));
+    const QCommandLineOption simulate(QStringLiteral("simulate"),
+                                      QStringLiteral("启动仪表模拟器 kestrova-sim，并把 COM1 接到它的伪终端上。"));
+    const QCommandLineOption simArg(QStringLiteral("sim-arg"),
+                                    QStringLiteral("传给模拟器的参数（可重复），例如 --sim-arg=--echo。"),
+                                    QStringLiteral("ARG"));
+    parser.addOption(com);
+    parser.addOption(simulate);
+    parser.addOption(simArg);
+    parser.process(app);
+
+    PortMap map;
+    for (const QString &value : parser.values(com)) {
+        if (!map.add(value)) {
+            std::fprintf(stderr, "kestrova-comtest: --com 的值无效：%s（应为 N=设备，N 为 1 到 16）\n",
+                         qPrintable(value));
+            return 2;
+        }
+    }
+
+    QProcess sim;
+    if (parser.isSet(simulate)) {
+        const QString device = start_simulator(sim, parser.values(simArg));
+        if (device.isEmpty()) {
+            std::fprintf(stderr, "kestrova-comtest: 无法启动模拟器 kestrova-sim\n");
+            return 2;
+        }
+        map.map(1, device);
+        std::fprintf(stderr, "kestrova-comtest: COM1 接到模拟器 %s\n", qPrintable(device));
+    }
+
+    QtSerialPort port(map);
+    Form1 window(&port);
+    window.show();
+    window.cmdtest->setFocus();
+    const int rc = app.exec();
+    if (sim.state() != QProcess::NotRunning) {
+        sim.terminate();
+        if (!sim.waitForFinished(2000))
+            sim.kill();
+    }
+    return rc;
+}

@@ -1,0 +1,17 @@
+#pragma once
+
+#include "serialport.h"
+
+#include <QString>
+#include <functional>
+
+struct AtOutcome {
+    enum Status { Sent, NotAscii, PortFailed };
+    Status status = Sent;
+    PortError portError{};
+};
+
+// The AT command line: the box's text as typed, then CR LF, shown and written
+// in one write. Text outside ASCII has no form on the line and is refused first.
+AtOutcome send_at_command(SerialPort &port, const QString &command, const QString &settings,
+                          const std::function<void(const QByteArray &)> &show);

@@ -1,0 +1,72 @@
+#include "fakeserialport.h"
+
+#include "settings.h"
+
+bool FakeSerialPort::setPortOpen(bool open) {
+    if (open && failKind_ != PortError::None) {
+        error_ = {failKind_, number_, QStringLiteral("/dev/fake%1").arg(number_), failReason_};
+        failKind_ = PortError::None;
+        log << QStringLiteral("open failed");
+        return false;
+    }
+    open_ = open;
+    log << (open ? QStringLiteral("open") : QStringLiteral("close"));
+    return true;
+}
+
+void FakeSerialPort::setPortNumber(int n) {
+    number_ = n;
+    log << QStringLiteral("port %1").arg(n);
+}
+
+bool FakeSerialPort::setSettings(const QString &settings) {
+    log << QStringLiteral("settings ") + settings;
+    if (!parse_settings(settings)) {
+        error_ = {PortError::Settings, number_, QStringLiteral("/dev/fake%1").arg(number_), settings};
+        return false;
+    }
+    return true;
+}
+
+void FakeSerialPort::discardInput() {
+    pending_.clear();
+    log << QStringLiteral("discard in");
+}
+
+void FakeSerialPort::output(const QByteArray &bytes) {
+    writes << bytes;
+    log << QStringLiteral("output ") + QString::fromLatin1(bytes.toHex(' '));
+}
+
+QByteArray FakeSerialPort::input() {
+    QByteArray batch;
+    batch.swap(pending_);
+    return batch;
+}
+
+void FakeSerialPort::setRts(bool on) {
+    rts = on;
+    log << QStringLiteral("rts %1").arg(on ? 1 : 0);
+}
+
+void FakeSerialPort::setDtr(bool on) {
+    dtr = on;
+    log << QStringLiteral("dtr %1").arg(on ? 1 : 0);
+}
+
+void FakeSerialPort::receive(const QByteArray &batch) {
+    pending_ += batch;
+    emit comm(2);
+}
+
+void FakeSerialPort::failNextOpen(PortError::Kind kind, const QString &reason) {
+    failKind_ = kind;
+    failReason_ = reason;
+}
+
+void FakeSerialPort::breakDown(const QString &reason) {
+    open_ = false;
+    error_ = {PortError::Io, number_, QStringLiteral("/dev/fake%1").arg(number_), reason};
+    log << QStringLiteral("broken");
+    emit failed(error_);
+}

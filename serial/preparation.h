@@ -1,0 +1,19 @@
+#pragma once
+
+#include "serialport.h"
+
+// Port number n for the exact text "COMn" (n = 1..16), 0 for any other text.
+int port_number_of(const QString &text);
+
+// Before a TEST: close, choose the port, reopen, apply the settings, empty the
+// buffers and set the thresholds. False at the first failing step.
+bool test_preparation(SerialPort &port, const QString &portText, const QString &settings);
+
+// Before an AT command: open only if closed (settings first), then the same
+// buffer and threshold steps. An open port keeps its number and settings.
+bool at_preparation(SerialPort &port, const QString &settings);
+
+// The direction line around a write: raise before, release on event code 1.
+// A signal text that names no row drives nothing.
+void raise(SerialPort &port, const QString &signal);
+void release(SerialPort &port, const QString &signal);

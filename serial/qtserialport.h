@@ -1,0 +1,54 @@
+#pragma once
+
+#include "portmap.h"
+#include "serialport.h"
+#include "settings.h"
+
+#include <QSerialPort>
+#include <QTimer>
+
+// The serial component over a real device (a serial port, a USB adapter or a
+// pseudo-terminal).
+class QtSerialPort : public SerialPort {
+    Q_OBJECT
+public:
+    explicit QtSerialPort(PortMap map, QObject *parent = nullptr);
+
+    bool portOpen() const override;
+    bool setPortOpen(bool open) override;
+    int portNumber() const override { return number_; }
+    void setPortNumber(int n) override { number_ = n; }
+    bool setSettings(const QString &settings) override;
+    void discardOutput() override;
+    void discardInput() override;
+    void setInputLength(int) override {}  // input() always returns everything waiting
+    void setSThreshold(int n) override { sthreshold_ = n; }
+    void setRThreshold(int) override {}   // every arrival is reported
+    void setInputMode(int) override {}    // bytes are always passed through as they are
+    void output(const QByteArray &bytes) override;
+    QByteArray input() override;
+    void setRts(bool on) override;
+    void setDtr(bool on) override;
+    PortError lastError() const override { return error_; }
+
+    QString device() const { return map_.device(number_); }
+
+private:
+    void pollDrain();
+    void onError(QSerialPort::SerialPortError e);
+    void breakDown();
+    bool fail(PortError::Kind kind, const QString &reason);
+    void lineFailed(const char *line);
+    qint64 kernelQueued() const;
+
+    PortMap map_;
+    QSerialPort port_;
+    QTimer drain_;
+    int number_ = 1;
+    int sthreshold_ = 5;
+    LineSettings settings_;
+    PortError error_;
+    bool lineWarned_ = false;
+    bool broken_ = false;
+    bool ignoreErrors_ = false;
+};

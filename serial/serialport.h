@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+// Why an operation on the port failed; enough for the window to tell the user.
+struct PortError {
+    enum Kind { None, NotFound, Permission, Busy, Settings, Io };
+    Kind kind = None;
+    int port = 0;    // COMn
+    QString device;  // the path behind COMn
+    QString reason;  // the system's own words
+};
+
+// The serial component the console drives. One implementation talks to a real
+// device through QSerialPort, another records every call for tests.
+//
+// Communication events are delivered through comm(code) on the GUI thread, from
+// the event loop, never from inside one of the calls below:
+//   code 2  characters have arrived (read them with input())
+//   code 1  fewer than the send threshold of characters wait to be sent
+class SerialPort : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    ~SerialPort() override = default;
+
+    virtual bool portOpen() const = 0;
+    // Opens with the current port number and settings, or closes. False on failure.
+    virtual bool setPortOpen(bool open) = 0;
+    virtual int portNumber() const = 0;
+    virtual void setPortNumber(int n) = 0;
+    // Text such as "9600,n,8,2"; takes effect at once on an open port. False if rejected.
+    virtual bool setSettings(const QString &settings) = 0;
+    virtual void discardOutput() = 0;  // transmit count 0
+    virtual void discardInput() = 0;   // InBufferCount 0
+    virtual void setInputLength(int n) = 0;
+    virtual void setSThreshold(int n) = 0;
+    virtual void setRThreshold(int n) = 0;
+    virtual void setInputMode(int mode) = 0;
+    virtual void output(const QByteArray &bytes) = 0;
+    virtual QByteArray input() = 0;
+    virtual void setRts(bool on) = 0;
+    virtual void setDtr(bool on) = 0;
+
+    // The reason of the last failed operation.
+    virtual PortError lastError() const = 0;
+
+signals:
+    void comm(int code);
+    // The open port broke down (device gone); it has been closed. Sent once per opening.
+    void failed(const PortError &error);
+};
