@@ -50,6 +50,13 @@ bool SelectionBox::eventFilter(QObject *watched, QEvent *event) {
 
 ByteWindow::ByteWindow(QWidget *parent) : QPlainTextEdit(parent) {
     setUndoRedoEnabled(false);  // an undo stack would keep every insertion twice
+    // Fixed pitch keeps frames in columns; the symbol font draws the control pictures.
+    QFont f = font();
+    f.setFamilies({QStringLiteral("DejaVu Sans Mono"), QStringLiteral("Symbola"),
+                   QStringLiteral("WenQuanYi Micro Hei")});
+    f.setPointSizeF(f.pointSizeF() * 1.2);
+    f.setStyleHint(QFont::TypeWriter);
+    setFont(f);
 }
 
 void ByteWindow::insert(const QByteArray &bytes) {
