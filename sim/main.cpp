@@ -1,0 +1,268 @@
+// kestrova-sim: a bus of instruments behind a line concentrator, on a
+// pseudo-terminal or a serial device, for trying the console without hardware.
+#include "settings.h"
+#include "simcore.h"
+#include "simserver.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QSocketNotifier>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void on_signal(int) {
+    const char c = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &c, 1);
+}
+
+[[noreturn]] void fail(const QString &text) {
+    std::fprintf(stderr, "kestrova-sim: %s\n", qPrintable(text));
+    std::exit(2);
+}
+
+speed_t speed_of(qint32 rate) {
+    switch (rate) {
+    case 1200:
+        return B1200;
+    case 2400:
+        return B2400;
+    case 4800:
+        return B4800;
+    case 9600:
+        return B9600;
+    case 19200:
+        return B19200;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    default:
+        return B0; // not a standard rate: keep the device's
+    }
+}
+
+// Raw, with the line settings where the device takes them.
+void make_raw(int fd, const LineSettings &s) {
+    termios t{};
+    if (::tcgetattr(fd, &t) != 0) return;
+    ::cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB);
+    switch (s.dataBits) {
+    case QSerialPort::Data5:
+        t.c_cflag |= CS5;
+        break;
+    case QSerialPort::Data6:
+        t.c_cflag |= CS6;
+        break;
+    case QSerialPort::Data7:
+        t.c_cflag |= CS7;
+        break;
+    default:
+        t.c_cflag |= CS8;
+        break;
+    }
+    if (s.parity == QSerialPort::EvenParity)
+        t.c_cflag |= PARENB;
+    else if (s.parity == QSerialPort::OddParity)
+        t.c_cflag |= PARENB | PARODD;
+    if (s.stopBits != QSerialPort::OneStop) t.c_cflag |= CSTOPB;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    if (const speed_t sp = speed_of(s.rate); sp != B0) ::cfsetspeed(&t, sp);
+    ::tcsetattr(fd, TCSANOW, &t);
+}
+
+// Microseconds one character takes on the line: start bit, data, parity, stop.
+int char_micros(const LineSettings &s) {
+    double bits = 1 + int(s.dataBits);
+    if (s.parity != QSerialPort::NoParity) bits += 1;
+    bits += s.stopBits == QSerialPort::OneStop          ? 1
+            : s.stopBits == QSerialPort::OneAndHalfStop ? 1.5
+                                                        : 2;
+    return qMax(1, int(bits * 1e6 / s.rate + 0.5));
+}
+
+int count_option(const QCommandLineParser &p, const QCommandLineOption &o, int lo, int hi) {
+    bool ok = false;
+    const int v = p.value(o).toInt(&ok);
+    if (!ok || v < lo || v > hi)
+        fail(QStringLiteral("--%1 的值无效：%2（应为 %3 到 %4 的整数）")
+                 .arg(o.names().constFirst(), p.value(o))
+                 .arg(lo)
+                 .arg(hi));
+    return v;
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("kestrova-sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("2.0"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("仪表总线模拟器：在伪终端（或给定的串口设备）上扮演集中器后面的一组仪表，"
+                       "回答 kestrova-comtest 的请求帧。第一行标准输出是串口设备的路径；"
+                       "每个请求和回复以可读形式记录在标准错误上。"));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption device(QStringLiteral("device"),
+                                    QStringLiteral("使用这个串口设备，而不是新建伪终端。"),
+                                    QStringLiteral("PATH"));
+    const QCommandLineOption link(
+        QStringLiteral("link"),
+        QStringLiteral("在 PATH 建一个指向伪终端的符号链接（退出时删除）。"),
+        QStringLiteral("PATH"));
+    const QCommandLineOption concentrator(QStringLiteral("concentrator"),
+                                          QStringLiteral("集中器地址，0 到 99（默认 01）。"),
+                                          QStringLiteral("N"), QStringLiteral("1"));
+    const QCommandLineOption instrument(
+        QStringLiteral("instrument"),
+        QStringLiteral("增加或替换一台仪表（可重复）：地址[:通道数[:参数个数[:PV]]]，"
+                       "例如 7:2:10:99.9。默认有地址 001 到 003，各 4 个通道、20 个参数，"
+                       "001 通道 01 的 PV 为 23.4。"),
+        QStringLiteral("SPEC"));
+    const QCommandLineOption delay(QStringLiteral("delay"),
+                                   QStringLiteral("请求收完到回复开始的毫秒数（默认 5）。"),
+                                   QStringLiteral("MS"), QStringLiteral("5"));
+    const QCommandLineOption settings(
+        QStringLiteral("settings"),
+        QStringLiteral("线路设置（默认 9600,n,8,2），用于 --pace 和串口设备。"),
+        QStringLiteral("TEXT"), QStringLiteral("9600,n,8,2"));
+    const QCommandLineOption pace(QStringLiteral("pace"),
+                                  QStringLiteral("按线路速率逐个字符发出回复。"));
+    const QCommandLineOption echo(
+        QStringLiteral("echo"),
+        QStringLiteral("把收到的每个字节立即送回（两线制总线的本地回显）。"));
+    const QCommandLineOption split(QStringLiteral("split"),
+                                   QStringLiteral("每个回复分 N 次写出（默认 1）。"),
+                                   QStringLiteral("N"), QStringLiteral("1"));
+    const QCommandLineOption splitGap(QStringLiteral("split-gap"),
+                                      QStringLiteral("分次写出之间的毫秒数（默认 20）。"),
+                                      QStringLiteral("MS"), QStringLiteral("20"));
+    const QCommandLineOption badSum(
+        QStringLiteral("bad-sum"),
+        QStringLiteral("每 N 个校验和算错一个（大 1）：读回复带错误的校验和，写参数回 NAK。"),
+        QStringLiteral("N"), QStringLiteral("0"));
+    const QCommandLineOption drop(QStringLiteral("drop"),
+                                  QStringLiteral("每 N 个回复丢掉一个（不发出）。"),
+                                  QStringLiteral("N"), QStringLiteral("0"));
+    parser.addOptions({device, link, concentrator, instrument, delay, settings, pace, echo, split,
+                       splitGap, badSum, drop});
+    parser.process(app);
+    if (!parser.positionalArguments().isEmpty())
+        fail(QStringLiteral("多余的参数：%1")
+                 .arg(parser.positionalArguments().join(QLatin1Char(' '))));
+
+    sim::Bus bus = sim::standard_bus();
+    for (const QString &spec : parser.values(instrument)) {
+        const auto ins = sim::parse_instrument(spec);
+        if (!ins)
+            fail(QStringLiteral("--instrument 的值无效：%1（应为 地址[:通道数[:参数个数[:PV]]]）")
+                     .arg(spec));
+        bus[ins->first] = ins->second;
+    }
+    const auto line = parse_settings(parser.value(settings));
+    if (!line) fail(QStringLiteral("--settings 的值无效：%1").arg(parser.value(settings)));
+
+    sim::Faults faults;
+    faults.echo = parser.isSet(echo);
+    faults.split = count_option(parser, split, 1, 1000);
+    faults.badSumEvery = count_option(parser, badSum, 0, 1000000);
+    faults.dropEvery = count_option(parser, drop, 0, 1000000);
+    LineTiming timing;
+    timing.delayMs = count_option(parser, delay, 0, 600000);
+    timing.splitGapMs = count_option(parser, splitGap, 0, 600000);
+    timing.charMicros = parser.isSet(pace) ? char_micros(*line) : 0;
+    sim::SimCore core(bus, count_option(parser, concentrator, 0, 99), faults);
+
+    // The line: a given device, or a fresh pseudo-terminal whose slave side we
+    // keep open, so the console closing and reopening it never hangs up the master.
+    int fd = -1;
+    int slaveKeep = -1;
+    QString path;
+    if (parser.isSet(device)) {
+        path = parser.value(device);
+        fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd < 0)
+            fail(QStringLiteral("无法打开 %1：%2")
+                     .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+        make_raw(fd, *line);
+    } else {
+        char name[256] = {};
+        if (::openpty(&fd, &slaveKeep, name, nullptr, nullptr) != 0)
+            fail(QStringLiteral("无法创建伪终端：%1")
+                     .arg(QString::fromLocal8Bit(std::strerror(errno))));
+        make_raw(slaveKeep, *line);
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        ::fcntl(slaveKeep, F_SETFD, FD_CLOEXEC);
+        path = QString::fromLocal8Bit(name);
+    }
+
+    QString linkPath;
+    if (parser.isSet(link)) {
+        linkPath = parser.value(link);
+        const QFileInfo existing(linkPath);
+        if (existing.isSymLink())
+            ::unlink(linkPath.toLocal8Bit().constData());
+        else if (existing.exists())
+            fail(QStringLiteral("%1 已存在且不是符号链接").arg(linkPath));
+        if (::symlink(path.toLocal8Bit().constData(), linkPath.toLocal8Bit().constData()) != 0)
+            fail(QStringLiteral("无法建立符号链接 %1：%2")
+                     .arg(linkPath, QString::fromLocal8Bit(std::strerror(errno))));
+    }
+
+    // The first line of standard output is the device; the console waits for it.
+    std::printf("%s\n", qPrintable(path));
+    std::fflush(stdout);
+
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
+        fail(QStringLiteral("socketpair 失败"));
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    ::sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    QSocketNotifier interrupts(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&interrupts, &QSocketNotifier::activated, &app,
+                     [] { QCoreApplication::quit(); });
+
+    SimServer server(fd, core, timing);
+    QObject::connect(&server, &SimServer::lineFailed, &app, [](const QString &reason) {
+        log_line(QStringLiteral("线路故障：") + reason);
+        QCoreApplication::exit(1);
+    });
+
+    QStringList addresses;
+    for (auto it = core.bus().cbegin(); it != core.bus().cend(); ++it)
+        addresses << QString::number(it.key()).rightJustified(3, QLatin1Char('0'));
+    log_line(QStringLiteral("在 %1 上服务；集中器 %2；仪表 %3")
+                 .arg(path,
+                      QString::number(core.concentrator()).rightJustified(2, QLatin1Char('0')),
+                      addresses.join(QLatin1Char(' '))));
+
+    const int rc = app.exec();
+    if (!linkPath.isEmpty() &&
+        QFileInfo(linkPath).symLinkTarget() == QFileInfo(path).absoluteFilePath())
+        ::unlink(linkPath.toLocal8Bit().constData());
+    if (slaveKeep >= 0) ::close(slaveKeep);
+    ::close(fd);
+    log_line(QStringLiteral("结束"));
+    return rc;
+}
