@@ -1,0 +1,356 @@
+// The TEST button of the real window over the recording port.
+#include "fakeserialport.h"
+#include "form1.h"
+
+#include <QMessageBox>
+#include <QtTest>
+
+namespace {
+
+QByteArray hex(const char *spaced) {
+    return QByteArray::fromHex(spaced);
+}
+
+const QString kRead = QStringLiteral("读PV(DC1)");
+const QString kReadPar = QStringLiteral("读参数(DC2)");
+const QString kWrite = QStringLiteral("写参数(DC3)");
+
+// TEST preparation on a closed port, default selections.
+const QStringList kPrepare{"port 1",       "open",         "settings 9600,n,8,2",
+                           "discard out",  "discard in",   "inlen 0",
+                           "sthreshold 5", "rthreshold 1", "inputmode 0"};
+
+QString outputEntry(const QByteArray &wire) {
+    return QStringLiteral("output ") + QString::fromLatin1(wire.toHex(' '));
+}
+
+// How the send window shows a frame line: codes below 32 as Control Pictures,
+// the closing CR LF as a line break.
+QString shownLine(const QByteArray &frame) {
+    QString s;
+    for (char c : frame)
+        s += c < 32 ? QChar(char16_t(0x2400 + c)) : QChar(QLatin1Char(c));
+    return s + QLatin1Char('\n');
+}
+
+} // namespace
+
+class TestTransaction : public QObject {
+    Q_OBJECT
+private slots:
+    void frames_data();
+    void frames();
+    void directionAroundTheWrite_data();
+    void directionAroundTheWrite();
+    void releaseFollowsTheNewSignalText();
+    void unmatchedPortKeepsNumber_data();
+    void unmatchedPortKeepsNumber();
+    void testDuringWaitDoesNothing();
+    void refusedFrameTouchesNothing_data();
+    void refusedFrameTouchesNothing();
+    void openFailure_data();
+    void openFailure();
+    void rejectedSettings();
+    void recbufAndProgressReset();
+};
+
+void TestTransaction::frames_data() {
+    QTest::addColumn<QString>("model");
+    QTest::addColumn<QString>("function");
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<QByteArray>("wire");
+
+    QTest::newRow("LNKCTRL DC1") << "LNKCTRL" << kRead << hex("14 30 31 11 30 30 31 30 31 03")
+                                 << hex("14 30 31 11 30 30 31 30 31 03 03");
+    QTest::newRow("LNKCTRL DC2") << "LNKCTRL" << kReadPar
+                                 << hex("14 30 31 12 30 30 31 30 31 1F 30 31 03")
+                                 << hex("14 30 31 12 30 30 31 30 31 1F 30 31 03 03");
+    QTest::newRow("LNKCTRL DC3")
+        << "LNKCTRL" << kWrite
+        << hex("14 30 31 13 30 30 31 30 31 1F 30 31 1F 30 30 30 30 2E 30 1F 30 30 38 35 34 03")
+        << hex("14 30 31 13 30 30 31 30 31 1F 30 31 1F 30 30 30 30 2E 30 1F 30 30 38 35 34 03 03");
+    QTest::newRow("PM-01 DC1") << "PM-01" << kRead << hex("11 30 30 31 30 31 03")
+                               << hex("11 30 30 31 30 31 03 03");
+    QTest::newRow("PM-01 DC2") << "PM-01" << kReadPar << hex("12 30 30 31 30 31 1F 30 31 03")
+                               << hex("12 30 30 31 30 31 1F 30 31 03 03");
+    QTest::newRow("PM-01 DC3")
+        << "PM-01" << kWrite
+        << hex("13 30 30 31 30 31 1F 30 31 1F 30 30 30 30 2E 30 1F 30 30 37 33 37 03")
+        << hex("13 30 30 31 30 31 1F 30 31 1F 30 30 30 30 2E 30 1F 30 30 37 33 37 03 03");
+    // A function typed by hand: an empty line or the prefix alone, and one ETX.
+    QTest::newRow("unmatched function, LNKCTRL") << "LNKCTRL"
+                                                 << "DC1" << hex("14 30 31") << hex("14 30 31 03");
+    QTest::newRow("unmatched function, PM-01") << "PM-01"
+                                               << "DC1" << QByteArray() << hex("03");
+}
+
+void TestTransaction::frames() {
+    QFETCH(QString, model);
+    QFETCH(QString, function);
+    QFETCH(QByteArray, frame);
+    QFETCH(QByteArray, wire);
+
+    FakeSerialPort port;
+    Form1 w(&port);
+    w.Combo4->setEditText(model);
+    w.Combo5->setEditText(function);
+    w.cmdtest->click();
+
+    QCOMPARE(w.lastMessage(), QString());
+    QCOMPARE(port.log, kPrepare + QStringList({"rts 0", outputEntry(wire)}));
+    QCOMPARE(port.writes.size(), 1);
+    QCOMPARE(port.writes.first().toHex(' '), wire.toHex(' '));
+    QCOMPARE(w.st.sendbuf.toHex(' '), frame.toHex(' '));
+    QCOMPARE(w.trs->toPlainText(), shownLine(frame));
+    QVERIFY(w.Timer1.isActive());
+    QCOMPARE(w.rec->toPlainText(), QString());
+
+    port.deliver(1);
+    QCOMPARE(port.log.last(), QStringLiteral("rts 1"));
+}
+
+void TestTransaction::directionAroundTheWrite_data() {
+    QTest::addColumn<QString>("signal");
+    QTest::addColumn<QString>("atRaise"); // empty: no line is driven
+    QTest::addColumn<QString>("atRelease");
+    QTest::newRow("RTS=0") << "RTS=0"
+                           << "rts 0"
+                           << "rts 1";
+    QTest::newRow("RTS=1") << "RTS=1"
+                           << "rts 1"
+                           << "rts 0";
+    QTest::newRow("DTR=0") << "DTR=0"
+                           << "dtr 0"
+                           << "dtr 1";
+    QTest::newRow("DTR=1") << "DTR=1"
+                           << "dtr 1"
+                           << "dtr 0";
+    QTest::newRow("MODEM") << "MODEM"
+                           << "dtr 1"
+                           << "dtr 1";
+    QTest::newRow("unmatched") << "rts=0"
+                               << ""
+                               << "";
+}
+
+void TestTransaction::directionAroundTheWrite() {
+    QFETCH(QString, signal);
+    QFETCH(QString, atRaise);
+    QFETCH(QString, atRelease);
+    const QString output = outputEntry(hex("14 30 31 11 30 30 31 30 31 03 03"));
+
+    FakeSerialPort port;
+    Form1 w(&port);
+    w.Combo3->setEditText(signal);
+    w.cmdtest->click();
+    QStringList expected = kPrepare;
+    if (!atRaise.isEmpty()) expected << atRaise;
+    expected << output;
+    QCOMPARE(port.log, expected);
+
+    // Other event codes never release; code 1 does, each time it comes.
+    for (int code : {2, 3, 7, 1001, 1011, 0})
+        port.deliver(code);
+    QCOMPARE(port.log, expected);
+    port.deliver(1);
+    if (!atRelease.isEmpty()) expected << atRelease;
+    QCOMPARE(port.log, expected);
+    port.deliver(1);
+    if (!atRelease.isEmpty()) expected << atRelease;
+    QCOMPARE(port.log, expected);
+}
+
+void TestTransaction::releaseFollowsTheNewSignalText() {
+    FakeSerialPort port;
+    Form1 w(&port);
+    w.cmdtest->click();
+    QCOMPARE(port.log.mid(port.log.size() - 2, 1), QStringList{"rts 0"});
+    QVERIFY(!port.rts);
+    w.Combo3->setEditText("DTR=1");
+    port.log.clear();
+    port.deliver(1);
+    QCOMPARE(port.log, QStringList{"dtr 0"});
+    QVERIFY(!port.rts); // RTS keeps its send level: only the named line is driven
+}
+
+void TestTransaction::unmatchedPortKeepsNumber_data() {
+    QTest::addColumn<QString>("text");
+    QTest::newRow("lower case") << "com1";
+    QTest::newRow("trailing space") << "COM1 ";
+    QTest::newRow("above 16") << "COM17";
+    QTest::newRow("leading zero") << "COM01";
+}
+
+void TestTransaction::unmatchedPortKeepsNumber() {
+    QFETCH(QString, text);
+    FakeSerialPort port;
+    Form1 w(&port);
+    w.Combo1->setEditText("COM5");
+    w.cmdtest->click();
+    QCOMPARE(port.portNumber(), 5);
+    w.Timer1.stop();
+
+    w.Combo1->setEditText(text);
+    port.log.clear();
+    w.cmdtest->click();
+    QCOMPARE(port.portNumber(), 5);
+    QCOMPARE(port.log.mid(0, 3), (QStringList{"close", "open", "settings 9600,n,8,2"}));
+    QCOMPARE(port.writes.size(), 2);
+    QCOMPARE(port.writes.last(), hex("14 30 31 11 30 30 31 30 31 03 03"));
+    QCOMPARE(w.lastMessage(), QString());
+}
+
+void TestTransaction::testDuringWaitDoesNothing() {
+    FakeSerialPort port;
+    Form1 w(&port);
+    w.cmdtest->click();
+    QVERIFY(w.Timer1.isActive());
+    const QStringList log = port.log;
+    const QString trs = w.trs->toPlainText();
+
+    // Changed selections are not applied either: nothing runs at all.
+    w.Combo1->setEditText("COM2");
+    w.Combo4->setEditText("PM-01");
+    w.cmdtest->click();
+    w.cmdtest->click();
+    QCOMPARE(port.log, log);
+    QCOMPARE(port.writes.size(), 1);
+    QCOMPARE(w.trs->toPlainText(), trs);
+    QCOMPARE(w.lastMessage(), QString());
+
+    // The time-out ends the wait; the next press runs with the new selections.
+    QTRY_VERIFY_WITH_TIMEOUT(!w.Timer1.isActive(), 5000);
+    w.cmdtest->click();
+    QCOMPARE(port.writes.size(), 2);
+    QCOMPARE(port.writes.last(), hex("11 30 30 31 30 31 03 03"));
+    QCOMPARE(port.portNumber(), 2);
+    QCOMPARE(w.trs->toPlainText(), trs + shownLine(hex("11 30 30 31 30 31 03")));
+}
+
+void TestTransaction::refusedFrameTouchesNothing_data() {
+    QTest::addColumn<QString>("box");
+    QTest::addColumn<QString>("function");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("address 8000") << "Combo6" << kRead << "8000";
+    QTest::newRow("address -4801") << "Combo6" << kRead << "-4801";
+    QTest::newRow("address 1e999") << "Combo6" << kRead << "1e999";
+    QTest::newRow("channel 800") << "Combo7" << kRead << "800";
+    QTest::newRow("parameter -481") << "Combo8" << kReadPar << "-481";
+    QTest::newRow("concentrator 800") << "Combo10" << kRead << "800";
+    QTest::newRow("value not ASCII") << "Combo9" << kWrite << QStringLiteral("1.5℃");
+    QTest::newRow("value sum too large") << "Combo9" << kWrite << QString(20000, 'z');
+}
+
+void TestTransaction::refusedFrameTouchesNothing() {
+    QFETCH(QString, box);
+    QFETCH(QString, function);
+    QFETCH(QString, text);
+
+    FakeSerialPort port;
+    Form1 w(&port);
+    // One good TEST first: the refused one must leave the open port alone.
+    w.cmdtest->click();
+    port.deliver(1);
+    w.Timer1.stop();
+    port.receive("late");
+    port.log.clear();
+    port.writes.clear();
+    const QString trs = w.trs->toPlainText();
+    const QByteArray sendbuf = w.st.sendbuf;
+    w.st.progress = 40;
+
+    w.Combo5->setEditText(function);
+    w.findChild<QComboBox *>(box)->setEditText(text);
+    w.cmdtest->click();
+
+    QCOMPARE(port.log, QStringList());
+    QVERIFY(port.portOpen());
+    QCOMPARE(w.trs->toPlainText(), trs);
+    QVERIFY(!w.Timer1.isActive());
+    QCOMPARE(w.st.recbuf.text(), QByteArray("late"));
+    QCOMPARE(w.st.progress, quint8(40));
+    QCOMPARE(w.st.sendbuf, sendbuf);
+    QVERIFY2(w.lastMessage().contains(box), qPrintable(w.lastMessage()));
+    QVERIFY2(w.lastMessage().contains(text.left(60)), qPrintable(w.lastMessage()));
+    QVERIFY(w.messageBox() && w.messageBox()->isVisible());
+    QVERIFY(w.messageBox()->text().contains(box));
+}
+
+void TestTransaction::openFailure_data() {
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<QString>("hint"); // what the message must also say
+    QTest::newRow("not found") << int(PortError::NotFound) << "No such file or directory"
+                               << "--com";
+    QTest::newRow("permission") << int(PortError::Permission) << "Permission denied"
+                                << "dialout";
+    QTest::newRow("busy") << int(PortError::Busy) << "Device or resource busy"
+                          << QStringLiteral("占用");
+}
+
+void TestTransaction::openFailure() {
+    QFETCH(int, kind);
+    QFETCH(QString, reason);
+    QFETCH(QString, hint);
+
+    FakeSerialPort port;
+    Form1 w(&port);
+    w.Combo1->setEditText("COM3");
+    port.failNextOpen(PortError::Kind(kind), reason);
+    w.cmdtest->click();
+
+    const QString msg = w.lastMessage();
+    QVERIFY2(msg.contains("COM3"), qPrintable(msg));
+    QVERIFY2(msg.contains("/dev/fake3"), qPrintable(msg));
+    QVERIFY2(msg.contains(reason), qPrintable(msg));
+    QVERIFY2(msg.contains(hint), qPrintable(msg));
+    if (kind != PortError::Permission) QVERIFY(!msg.contains("dialout"));
+    QVERIFY(w.messageBox() && w.messageBox()->isVisible());
+    QVERIFY(w.messageBox()->windowModality() == Qt::NonModal);
+    QVERIFY(port.writes.isEmpty());
+    QVERIFY(!port.log.contains("open"));
+    QCOMPARE(w.trs->toPlainText(), QString());
+    QVERIFY(!w.Timer1.isActive());
+    QCOMPARE(w.Combo1->currentText(), QStringLiteral("COM3"));
+
+    // The next TEST tries again.
+    port.log.clear();
+    w.cmdtest->click();
+    QCOMPARE(port.log.mid(0, 3), (QStringList{"port 3", "open", "settings 9600,n,8,2"}));
+    QCOMPARE(port.writes, QList<QByteArray>{hex("14 30 31 11 30 30 31 30 31 03 03")});
+    QVERIFY(w.Timer1.isActive());
+}
+
+void TestTransaction::rejectedSettings() {
+    FakeSerialPort port;
+    Form1 w(&port);
+    w.Combo2->setEditText("9600,x,8,2");
+    w.cmdtest->click();
+    QVERIFY2(w.lastMessage().contains("COM1"), qPrintable(w.lastMessage()));
+    QVERIFY2(w.lastMessage().contains("9600,x,8,2"), qPrintable(w.lastMessage()));
+    QVERIFY(port.writes.isEmpty());
+    QCOMPARE(w.trs->toPlainText(), QString());
+    QVERIFY(!w.Timer1.isActive());
+
+    w.Combo2->setEditText("9600,n,8,2");
+    w.cmdtest->click();
+    QCOMPARE(port.writes.size(), 1);
+    QVERIFY(w.Timer1.isActive());
+}
+
+void TestTransaction::recbufAndProgressReset() {
+    FakeSerialPort port;
+    Form1 w(&port);
+    port.receive("late reply");
+    QCOMPARE(w.st.recbuf.text(), QByteArray("late reply"));
+    w.st.progress = 77;
+
+    w.cmdtest->click();
+    QCOMPARE(w.st.recbuf.text(), QByteArray());
+    QCOMPARE(w.st.progress, quint8(0));
+    // The receive window keeps its earlier text.
+    QCOMPARE(w.rec->toPlainText(), QStringLiteral("late reply"));
+}
+
+QTEST_MAIN(TestTransaction)
+#include "tst_transaction.moc"
