@@ -8,11 +8,14 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -242,6 +245,21 @@ int main(int argc, char *argv[]) {
     QSocketNotifier interrupts(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&interrupts, &QSocketNotifier::activated, &app,
                      [] { QCoreApplication::quit(); });
+
+    // Started by the console, standard output is a pipe to it: when that pipe's
+    // reader is gone the console is gone too, however it ended, and so are we.
+    QTimer readerWatch;
+    struct stat out {};
+    if (::fstat(STDOUT_FILENO, &out) == 0 && S_ISFIFO(out.st_mode)) {
+        QObject::connect(&readerWatch, &QTimer::timeout, &app, [] {
+            pollfd p{STDOUT_FILENO, POLLOUT, 0};
+            if (::poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP))) {
+                log_line(QStringLiteral("标准输出的读取端已关闭"));
+                QCoreApplication::quit();
+            }
+        });
+        readerWatch.start(250);
+    }
 
     SimServer server(fd, core, timing);
     QObject::connect(&server, &SimServer::lineFailed, &app, [](const QString &reason) {
