@@ -50,6 +50,7 @@ bool SelectionBox::eventFilter(QObject *watched, QEvent *event) {
 
 ByteWindow::ByteWindow(QWidget *parent) : QPlainTextEdit(parent) {
     setUndoRedoEnabled(false);  // an undo stack would keep every insertion twice
+    setTabChangesFocus(true);   // Tab walks on to the next control, as in every other box
     // Fixed pitch keeps frames in columns; the symbol font draws the control pictures.
     QFont f = font();
     f.setFamilies({QStringLiteral("DejaVu Sans Mono"), QStringLiteral("Symbola"),
