@@ -5,11 +5,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 QtSerialPort::QtSerialPort(PortMap map, QObject *parent)
-    : SerialPort(parent), map_(std::move(map)) {
+    : SerialPort(parent), map_(std::move(map)), port_(this) {
     // bytesWritten only says the kernel took the bytes; the wire is far slower,
     // so the send event comes from polling what is still queued.
     drain_.setTimerType(Qt::PreciseTimer);
@@ -56,6 +57,7 @@ bool QtSerialPort::setPortOpen(bool open) {
     }
     broken_ = false;
     lineWarned_ = false;
+    ++opening_;
     if (!setSettings(QString())) {
         // Settings kept from before the opening did not take; report, keep it open.
         return false;
@@ -171,11 +173,27 @@ void QtSerialPort::onError(QSerialPort::SerialPortError e) {
         if (broken_)
             return;
         broken_ = true;
-        error_ = {PortError::Io, number_, device(), port_.errorString()};
+        error_ = {PortError::Io, number_, device(), breakdownReason()};
         // Closing from inside QSerialPort's own notification is not safe; the
-        // flag above swallows the storm until the queued close runs.
-        QMetaObject::invokeMethod(this, &QtSerialPort::breakDown, Qt::QueuedConnection);
+        // flag above swallows the storm until the queued close runs. A TEST that
+        // reopened the port meanwhile must not lose it to this close.
+        QMetaObject::invokeMethod(
+            this,
+            [this, opening = opening_] {
+                if (opening == opening_) breakDown();
+            },
+            Qt::QueuedConnection);
     }
+}
+
+QString QtSerialPort::breakdownReason() const {
+    // A hung-up terminal reads as end of file, and QSerialPort then reports
+    // whatever errno an earlier call left behind; the descriptor itself knows.
+    pollfd p{port_.handle(), POLLIN, 0};
+    if (::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP))
+        return QStringLiteral("设备已挂断（连接断开或设备被拔出）");
+    if (!QFileInfo::exists(device())) return QStringLiteral("设备已被移除");
+    return port_.errorString();
 }
 
 void QtSerialPort::breakDown() {

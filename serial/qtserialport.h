@@ -37,6 +37,7 @@ private:
     void pollDrain();
     void onError(QSerialPort::SerialPortError e);
     void breakDown();
+    QString breakdownReason() const;
     bool fail(PortError::Kind kind, const QString &reason);
     void lineFailed(const char *line);
     qint64 kernelQueued() const;
@@ -51,4 +52,5 @@ private:
     bool lineWarned_ = false;
     bool broken_ = false;
     bool ignoreErrors_ = false;
+    quint64 opening_ = 0; // counts successful openings
 };

@@ -38,6 +38,11 @@ void Pty::closeMaster() {
     master_ = -1;
 }
 
+void Pty::releaseSlave() {
+    if (slaveKeep_ >= 0) ::close(slaveKeep_);
+    slaveKeep_ = -1;
+}
+
 QByteArray Pty::read(int atLeast, int timeoutMs) {
     QByteArray out;
     QElapsedTimer t;

@@ -20,6 +20,9 @@ public:
     QByteArray read(int atLeast, int timeoutMs = 2000);
     void write(const QByteArray &bytes);
     void closeMaster();
+    // Lets go of the slave side, so that once the console closes it nothing holds
+    // the device open: closing the master then is a device pulled out.
+    void releaseSlave();
 
 private:
     int master_ = -1;

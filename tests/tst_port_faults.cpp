@@ -1,0 +1,356 @@
+// Faults of the serial port, with the real QSerialPort implementation over
+// pseudo-terminals and real paths: a device that goes away in the middle of a
+// session, and devices that are missing, busy, forbidden or refuse settings.
+#include "form1.h"
+#include "ptyutil.h"
+#include "qtserialport.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+#include <QProcess>
+#include <QSerialPort>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QString kBlocks24 = QString(24, QChar(0x2588));
+
+// CPU time (user + system) this process has used, in milliseconds.
+qint64 cpu_ms() {
+    rusage r{};
+    ::getrusage(RUSAGE_SELF, &r);
+    return qint64(r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000 +
+           (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1000;
+}
+
+// A stable name for a device that comes and goes: a symbolic link that the test
+// points at a fresh pseudo-terminal, as udev would at a re-plugged adapter.
+class DeviceLink {
+public:
+    DeviceLink() : path_(dir_.filePath(QStringLiteral("ttyKC0"))) {}
+    QString path() const { return path_; }
+    bool pointAt(const QString &target) {
+        QFile::remove(path_);
+        return QFile::link(target, path_);
+    }
+    void remove() { QFile::remove(path_); }
+
+private:
+    QTemporaryDir dir_;
+    QString path_;
+};
+
+// The probe for the permission test: run as an unprivileged user by the test
+// itself, it presses TEST on a device it may not open and prints what it got.
+int run_probe(int argc, char **argv) {
+    QApplication app(argc, argv);
+    PortMap map;
+    map.map(4, qEnvironmentVariable("KC_PORT_PROBE"));
+    QtSerialPort port(map);
+    Form1 w(&port);
+    w.Combo1->setEditText(QStringLiteral("COM4"));
+    w.cmdtest->click();
+    QTextStream out(stdout);
+    out << "uid=" << ::geteuid() << "\n";
+    out << "kind=" << int(port.lastError().kind) << "\n";
+    out << "open=" << int(port.portOpen()) << "\n";
+    out << "sent=" << int(!w.trs->toPlainText().isEmpty()) << "\n";
+    out << "waiting=" << int(w.Timer1.isActive()) << "\n";
+    out << "message=" << w.lastMessage().replace(QLatin1Char('\n'), QLatin1Char(' ')) << "\n";
+    return 0;
+}
+
+} // namespace
+
+class TestPortFaults : public QObject {
+    Q_OBJECT
+private slots:
+    void deviceGoesAway_data();
+    void deviceGoesAway();
+    void openFailures_data();
+    void openFailures();
+    void permissionDenied();
+    void busyPort();
+    void rejectedSettings_data();
+    void rejectedSettings();
+};
+
+void TestPortFaults::deviceGoesAway_data() {
+    QTest::addColumn<bool>("slaveHeld");
+    QTest::addColumn<bool>("duringWait");
+    // Pulled out: nothing else holds the device. Hung up: another holder keeps
+    // the slave side, the kernel hangs it up all the same.
+    QTest::newRow("pulled out while a reply is awaited") << false << true;
+    QTest::newRow("hung up while a reply is awaited") << true << true;
+    QTest::newRow("pulled out between transactions") << false << false;
+}
+
+void TestPortFaults::deviceGoesAway() {
+    QFETCH(bool, slaveHeld);
+    QFETCH(bool, duringWait);
+    auto pty = std::make_unique<Pty>();
+    QVERIFY(pty->ok());
+    if (!slaveHeld) pty->releaseSlave();
+    DeviceLink link;
+    QVERIFY(link.pointAt(pty->slavePath()));
+    PortMap map;
+    map.map(1, link.path());
+    QtSerialPort port(map);
+    Form1 w(&port);
+    w.Combo4->setEditText(QStringLiteral("PM-01"));
+
+    w.cmdtest->click();
+    QVERIFY2(w.lastMessage().isEmpty(), qPrintable(w.lastMessage()));
+    QCOMPARE(pty->read(8), QByteArray::fromHex("1130303130310303"));
+    if (duringWait) {
+        // Part of a reply arrives, then the device vanishes before the ETB.
+        pty->write(QByteArray("\x02"
+                              "0010123"));
+        QTRY_COMPARE(w.rec->toPlainText(), QString("\u2402"
+                                                   "0010123"));
+        QVERIFY(w.Timer1.isActive());
+    } else {
+        pty->write(QByteArray("\x02"
+                              "0010123.4"
+                              "00443"
+                              "\x17"));
+        QTRY_VERIFY(w.rec->toPlainText().endsWith("OK SUM=00443\n"));
+        QVERIFY(!w.Timer1.isActive());
+    }
+    const QString recBefore = w.rec->toPlainText();
+    const QString trsBefore = w.trs->toPlainText();
+
+    auto *device = port.findChild<QSerialPort *>();
+    QVERIFY(device);
+    int errors = 0;
+    connect(device, &QSerialPort::errorOccurred, this, [&errors] { ++errors; });
+    QSignalSpy comm(&port, &SerialPort::comm);
+    QSignalSpy failed(&port, &SerialPort::failed);
+    const qint64 cpuBefore = cpu_ms();
+    QElapsedTimer wall;
+    wall.start();
+    pty.reset(); // the device goes away
+    QTest::qWait(500);
+    const qint64 cpuUsed = cpu_ms() - cpuBefore;
+    const qint64 elapsed = wall.elapsed();
+    qInfo("after the hang-up: %d error signals, %lld comm events, %lld ms CPU in %lld ms", errors,
+          qlonglong(comm.size()), qlonglong(cpuUsed), qlonglong(elapsed));
+
+    // Closed at the first error: a handful of signals, not a storm.
+    QCOMPARE(failed.size(), 1);
+    QVERIFY2(errors <= 5, qPrintable(QString::number(errors)));
+    QVERIFY2(comm.size() <= 2, qPrintable(QString::number(comm.size())));
+    QVERIFY2(cpuUsed < elapsed / 2, qPrintable(QStringLiteral("%1 ms CPU").arg(cpuUsed)));
+    QVERIFY(!port.portOpen());
+
+    // Told once, without blocking, naming the port and why.
+    QVERIFY(w.messageBox() && w.messageBox()->isVisible());
+    QVERIFY(!w.messageBox()->isModal());
+    const PortError e = failed.first().first().value<PortError>();
+    QCOMPARE(e.kind, PortError::Io);
+    QCOMPARE(e.port, 1);
+    QCOMPARE(e.device, link.path());
+    QVERIFY2(e.reason.contains(QStringLiteral("挂断")), qPrintable(e.reason));
+    QVERIFY(w.lastMessage().contains(QStringLiteral("COM1")));
+    QVERIFY(w.lastMessage().contains(link.path()));
+    QVERIFY(w.lastMessage().contains(QStringLiteral("已断开")));
+    QVERIFY(w.lastMessage().contains(e.reason));
+
+    // Both windows keep their text; the wait, if any, runs into its time-out.
+    QTRY_VERIFY(!w.Timer1.isActive());
+    QCOMPARE(w.trs->toPlainText(), trsBefore);
+    if (duringWait) {
+        QCOMPARE(w.Text1->text(), kBlocks24);
+        QCOMPARE(w.rec->toPlainText(), recBefore + "\n");
+    } else {
+        QCOMPARE(w.rec->toPlainText(), recBefore);
+    }
+
+    // While the device is missing TEST says so; once it is back TEST reopens it.
+    const QString recAtTimeout = w.rec->toPlainText();
+    link.remove();
+    w.cmdtest->click();
+    QCOMPARE(port.lastError().kind, PortError::NotFound);
+    QVERIFY(w.lastMessage().contains(QStringLiteral("设备不存在")));
+    QVERIFY(!w.Timer1.isActive());
+
+    Pty back;
+    QVERIFY(back.ok());
+    QVERIFY(link.pointAt(back.slavePath()));
+    const QString messageBefore = w.lastMessage();
+    w.cmdtest->click();
+    QVERIFY(port.portOpen());
+    QCOMPARE(back.read(8), QByteArray::fromHex("1130303130310303"));
+    back.write(QByteArray("\x02"
+                          "0010123.4"
+                          "00443"
+                          "\x17"));
+    QTRY_COMPARE(w.rec->toPlainText(),
+                 recAtTimeout + QString("\u2402"
+                                        "0010123.400443\u2417OK SUM=00443\n"));
+    QCOMPARE(w.lastMessage(), messageBefore);
+    QCOMPARE(failed.size(), 1);
+}
+
+void TestPortFaults::openFailures_data() {
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("no such file") << "/dev/ttyKC-missing" << int(PortError::NotFound)
+                                  << "设备不存在";
+    QTest::newRow("no such directory")
+        << "/nonexistent/dir/ttyS0" << int(PortError::NotFound) << "设备不存在";
+    QTest::newRow("not a terminal") << "/dev/null" << int(PortError::Io) << "出错";
+    QTest::newRow("a directory") << "/tmp" << int(PortError::Io) << "出错";
+}
+
+void TestPortFaults::openFailures() {
+    QFETCH(QString, device);
+    QFETCH(int, kind);
+    QFETCH(QString, says);
+    PortMap map;
+    map.map(7, device);
+    QtSerialPort port(map);
+    Form1 w(&port);
+    w.Combo1->setEditText(QStringLiteral("COM7"));
+    w.cmdtest->click();
+    QCOMPARE(int(port.lastError().kind), kind);
+    QVERIFY(!port.lastError().reason.isEmpty());
+    QVERIFY(!port.portOpen());
+    QVERIFY2(w.lastMessage().contains(says), qPrintable(w.lastMessage()));
+    QVERIFY(w.lastMessage().contains(QStringLiteral("COM7（%1）").arg(device)));
+    QVERIFY(w.messageBox() && w.messageBox()->isVisible() && !w.messageBox()->isModal());
+    // Nothing shown, nothing awaited.
+    QCOMPARE(w.trs->toPlainText(), QString());
+    QVERIFY(!w.Timer1.isActive());
+    // The window stays usable: the same press again gives the same answer.
+    w.cmdtest->click();
+    QCOMPARE(int(port.lastError().kind), kind);
+}
+
+void TestPortFaults::permissionDenied() {
+    Pty pty;
+    QVERIFY(pty.ok());
+    const QByteArray slave = QFile::encodeName(pty.slavePath());
+    // Owner root, no access for anyone else. Root itself would still open it,
+    // so the press is made by an unprivileged process.
+    QVERIFY(::chown(slave.constData(), 0, 0) == 0 || ::geteuid() != 0);
+    QVERIFY(::chmod(slave.constData(), ::geteuid() == 0 ? 0600 : 0000) == 0);
+
+    QProcess probe;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("KC_PORT_PROBE"), pty.slavePath());
+    probe.setProcessEnvironment(env);
+    const QString self = QCoreApplication::applicationFilePath();
+    if (::geteuid() == 0) {
+        const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+        if (setpriv.isEmpty())
+            QSKIP("running as root without setpriv: no way to press TEST as an unprivileged user");
+        probe.start(setpriv, {"--reuid=65534", "--regid=65534", "--clear-groups", "--", self});
+    } else {
+        probe.start(self);
+    }
+    QVERIFY(probe.waitForFinished(60000));
+    const QString out = QString::fromUtf8(probe.readAllStandardOutput());
+    const QByteArray err = probe.readAllStandardError();
+    if (::geteuid() == 0 && probe.exitCode() == 126)
+        QSKIP(qPrintable(QStringLiteral("user nobody cannot run %1: %2")
+                             .arg(self, QString::fromLocal8Bit(err))));
+    QVERIFY2(probe.exitCode() == 0, err.constData());
+    QVERIFY2(!out.contains(QStringLiteral("uid=0\n")), qPrintable(out));
+    QVERIFY2(out.contains(QStringLiteral("kind=%1\n").arg(int(PortError::Permission))),
+             qPrintable(out));
+    QVERIFY2(out.contains(QStringLiteral("没有访问权限")), qPrintable(out));
+    QVERIFY2(out.contains(QStringLiteral("COM4（%1）").arg(pty.slavePath())), qPrintable(out));
+    QVERIFY2(out.contains(QStringLiteral("dialout")), qPrintable(out));
+    QVERIFY2(out.contains(QStringLiteral("open=0\nsent=0\nwaiting=0\n")), qPrintable(out));
+    QCOMPARE(pty.read(1, 200), QByteArray());
+}
+
+void TestPortFaults::busyPort() {
+    Pty pty;
+    QVERIFY(pty.ok());
+    QSerialPort holder;
+    holder.setPortName(pty.slavePath());
+    QVERIFY(holder.open(QIODevice::ReadWrite));
+
+    PortMap map;
+    map.map(2, pty.slavePath());
+    QtSerialPort port(map);
+    Form1 w(&port);
+    w.Combo1->setEditText(QStringLiteral("COM2"));
+    w.cmdtest->click();
+    // QSerialPort keeps a lock file per device; a held lock is reported as a
+    // permission error, which the console tells apart from a forbidden device.
+    qInfo("QSerialPort says: %s", qPrintable(port.lastError().reason));
+    QCOMPARE(port.lastError().kind, PortError::Busy);
+    QVERIFY2(w.lastMessage().contains(QStringLiteral("占用")), qPrintable(w.lastMessage()));
+    QVERIFY(w.lastMessage().contains(QStringLiteral("COM2（%1）").arg(pty.slavePath())));
+    QVERIFY(!w.lastMessage().contains(QStringLiteral("权限")));
+    QVERIFY(!port.portOpen());
+    QVERIFY(!w.Timer1.isActive());
+    QCOMPARE(pty.read(1, 200), QByteArray());
+
+    // Released by its holder, the port is ours at the next TEST.
+    holder.close();
+    w.cmdtest->click();
+    QVERIFY(port.portOpen());
+    QCOMPARE(pty.read(11), QByteArray::fromHex("1430311130303130310303"));
+}
+
+void TestPortFaults::rejectedSettings_data() {
+    QTest::addColumn<QString>("settings");
+    QTest::newRow("three fields") << "9600,n,8";
+    QTest::newRow("five fields") << "9600,n,8,2,1";
+    QTest::newRow("empty") << "";
+    QTest::newRow("words") << "fast";
+    QTest::newRow("parity letter") << "9600,x,8,2";
+    QTest::newRow("nine data bits") << "9600,n,9,2";
+    QTest::newRow("three stop bits") << "9600,n,8,3";
+    QTest::newRow("zero rate") << "0,n,8,2";
+    QTest::newRow("negative rate") << "-9600,n,8,2";
+    QTest::newRow("hex rate") << "0x2580,n,8,2";
+    QTest::newRow("blank inside") << "9600, n,8,2";
+    QTest::newRow("full-width comma") << "9600，n,8,2";
+    QTest::newRow("rate too long") << "9600000000,n,8,2";
+    QTest::newRow("control character") << "9600,n,8,2\x01";
+}
+
+void TestPortFaults::rejectedSettings() {
+    QFETCH(QString, settings);
+    Pty pty;
+    QVERIFY(pty.ok());
+    PortMap map;
+    map.map(1, pty.slavePath());
+    QtSerialPort port(map);
+    Form1 w(&port);
+    w.Combo2->setEditText(settings);
+    w.cmdtest->click();
+    QCOMPARE(port.lastError().kind, PortError::Settings);
+    QVERIFY2(w.lastMessage().contains(QStringLiteral("不接受设置")), qPrintable(w.lastMessage()));
+    QVERIFY(w.lastMessage().contains(QStringLiteral("COM1（%1）").arg(pty.slavePath())));
+    QVERIFY(w.messageBox()->isVisible());
+    QCOMPARE(w.trs->toPlainText(), QString());
+    QVERIFY(!w.Timer1.isActive());
+    QCOMPARE(pty.read(1, 200), QByteArray());
+
+    // Corrected, the next TEST goes out.
+    w.Combo2->setEditText(QStringLiteral("9600,n,8,2"));
+    w.cmdtest->click();
+    QCOMPARE(pty.read(11), QByteArray::fromHex("1430311130303130310303"));
+}
+
+int main(int argc, char **argv) {
+    if (qEnvironmentVariableIsSet("KC_PORT_PROBE")) return run_probe(argc, argv);
+    QApplication app(argc, argv);
+    TestPortFaults t;
+    return QTest::qExec(&t, argc, argv);
+}
+
+#include "tst_port_faults.moc"
