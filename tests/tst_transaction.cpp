@@ -33,6 +33,13 @@ QString shownLine(const QByteArray &frame) {
     return s + QLatin1Char('\n');
 }
 
+// One frame line of the send window, without the breaks the window may add
+// where a long line would wrap anyway: a frame holds no LF of its own.
+QString unwrappedLine(const QString &shown) {
+    if (!shown.endsWith(QLatin1Char('\n'))) return QStringLiteral("(no line end) ") + shown;
+    return QString(shown).remove(QLatin1Char('\n')) + QLatin1Char('\n');
+}
+
 } // namespace
 
 class TestTransaction : public QObject {
@@ -101,7 +108,7 @@ void TestTransaction::frames() {
     QCOMPARE(port.writes.size(), 1);
     QCOMPARE(port.writes.first().toHex(' '), wire.toHex(' '));
     QCOMPARE(w.st.sendbuf.toHex(' '), frame.toHex(' '));
-    QCOMPARE(w.trs->toPlainText(), shownLine(frame));
+    QCOMPARE(unwrappedLine(w.trs->toPlainText()), shownLine(frame));
     QVERIFY(w.Timer1.isActive());
     QCOMPARE(w.rec->toPlainText(), QString());
 
