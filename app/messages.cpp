@@ -2,14 +2,33 @@
 
 namespace {
 
+bool is_bidi_control(char16_t u) {
+    return u == 0x061C || u == 0x200E || u == 0x200F || (u >= 0x202A && u <= 0x202E) ||
+           (u >= 0x2066 && u <= 0x2069);
+}
+
 // Texts can be 100,000 characters long; a message shows the start.
 QString quoted(const QString &text) {
     constexpr int kShown = 60;
-    QString shown = text.size() > kShown ? text.left(kShown) + QChar(0x2026) : text;
-    // Control characters would vanish or break the line in the dialog.
-    for (QChar &c : shown)
-        if (c.unicode() < 32)
-            c = QChar(char16_t(0x2400 + c.unicode()));
+    qsizetype cut = text.size() > kShown ? kShown : text.size();
+    if (cut < text.size() && text[cut - 1].isHighSurrogate()) --cut; // never half a character
+    QString shown;
+    for (qsizetype i = 0; i < cut; ++i) {
+        const char16_t u = text[i].unicode();
+        // Control characters would vanish or break the line in the dialog, and a
+        // direction mark or override would reorder the rest of the message; the
+        // user sees each as a visible sign of what the box holds.
+        if (u < 32)
+            shown += QChar(char16_t(0x2400 + u));
+        else if (u == 127)
+            shown += QChar(char16_t(0x2421));
+        else if (is_bidi_control(u))
+            shown +=
+                QStringLiteral("\u27e8U+%1\u27e9").arg(int(u), 4, 16, QLatin1Char('0')).toUpper();
+        else
+            shown += text[i];
+    }
+    if (cut < text.size()) shown += QChar(0x2026);
     return QChar(0x201C) + shown + QChar(0x201D);
 }
 
