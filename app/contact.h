@@ -3,7 +3,7 @@
 // The maker's contact data. Kept here only: the link captions, the addresses
 // they open and the dial row of the AT box all come from these.
 namespace contact {
-inline constexpr char web[] = "http://www.kestrova.example/";
-inline constexpr char mail[] = "service@kestrova.example";
+inline constexpr char web[] = "http://kestrova.example";
+inline constexpr char mail[] = "info@kestrova.example";
 inline constexpr char dialCommand[] = "+++ATDT5550123";  // fictitious number
 } // namespace contact

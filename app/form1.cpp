@@ -57,6 +57,9 @@ bool SelectionBox::eventFilter(QObject *watched, QEvent *event) {
 ByteWindow::ByteWindow(QWidget *parent) : QPlainTextEdit(parent) {
     setUndoRedoEnabled(false);  // an undo stack would keep every insertion twice
     setTabChangesFocus(true);   // Tab walks on to the next control, as in every other box
+    // Wrap at any character, so the breaks insert() adds for long runs fall
+    // where the window would wrap anyway.
+    setWordWrapMode(QTextOption::WrapAnywhere);
     // Fixed pitch keeps frames in columns; the symbol font draws the control pictures.
     QFont f = font();
     f.setFamilies({QStringLiteral("DejaVu Sans Mono"), QStringLiteral("Symbola"),
@@ -200,8 +203,16 @@ void Form1::buildControls() {
     place(trs, "trs", 120, 3480, 2895, 3495);
     rec = new ByteWindow(this);
     place(rec, "rec", 3240, 3480, 5415, 3495);
-    for (LinkLabel *l : {Label14, Label15})
+    for (LinkLabel *l : {Label14, Label15}) {
         l->setTextFormat(Qt::PlainText);
+        l->setToolTip(l->text());
+        // The address must be readable whole in its narrow cell: shrink the font
+        // until it fits, but not below legibility.
+        QFont f = l->font();
+        while (f.pointSizeF() > 5.5 && QFontMetrics(f).horizontalAdvance(l->text()) > l->width())
+            f.setPointSizeF(f.pointSizeF() - 0.25);
+        l->setFont(f);
+    }
 
     auto colour = [](QWidget *w, QPalette::ColorRole bgRole, const QColor *bg, QPalette::ColorRole fgRole,
                      const QColor &fg) {
