@@ -242,6 +242,8 @@ int main(int argc, char *argv[]) {
     sa.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
+    // A reader gone from a pipe or the line is handled where it shows, not by dying.
+    ::signal(SIGPIPE, SIG_IGN);
     QSocketNotifier interrupts(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&interrupts, &QSocketNotifier::activated, &app,
                      [] { QCoreApplication::quit(); });

@@ -1,0 +1,284 @@
+// The console against the real simulator process, over a pseudo-terminal, with
+// the QSerialPort implementation: no fake anywhere. What the windows must show
+// is written out by hand. In the receive window control bytes show as their
+// Control Pictures (U+2400 + code) and CR LF as a line break.
+#include "form1.h"
+#include "portmap.h"
+#include "qtserialport.h"
+
+#include <QProcess>
+#include <QtTest>
+
+namespace {
+
+// kestrova-sim started for one test; stopped with SIGTERM when it goes.
+class SimProcess {
+public:
+    explicit SimProcess(const QStringList &args) {
+        proc_.setProgram(qEnvironmentVariable("KC_SIM"));
+        proc_.setArguments(args);
+        proc_.start();
+        if (!proc_.waitForStarted(5000)) return;
+        while (!proc_.canReadLine() && proc_.waitForReadyRead(5000)) {
+        }
+        device_ = QString::fromLocal8Bit(proc_.readLine()).trimmed();
+    }
+    ~SimProcess() {
+        if (proc_.state() == QProcess::NotRunning) return;
+        proc_.terminate();
+        if (!proc_.waitForFinished(3000)) proc_.kill();
+        proc_.waitForFinished(1000);
+    }
+    QString device() const { return device_; }
+    // Everything the simulator has logged so far.
+    QString log() {
+        log_ += proc_.readAllStandardError();
+        return QString::fromUtf8(log_);
+    }
+    QProcess &process() { return proc_; }
+
+private:
+    QProcess proc_;
+    QString device_;
+    QByteArray log_;
+};
+
+// The console under test: the real window on the real serial component. The text
+// windows break a line that reaches their width; made wide here, so that every
+// line break in them is a CR LF the console inserted.
+struct Console {
+    explicit Console(const QString &device) : port(map(device)), w(&port) {
+        w.trs->resize(2000, w.trs->height());
+        w.rec->resize(2000, w.rec->height());
+    }
+    static PortMap map(const QString &device) {
+        PortMap m;
+        m.map(1, device);
+        return m;
+    }
+    QtSerialPort port;
+    Form1 w;
+};
+
+// "Combo6=004" sets Combo6's text to 004.
+void setBoxes(Form1 &w, const QStringList &boxes) {
+    for (const QString &b : boxes) {
+        const qsizetype eq = b.indexOf(QLatin1Char('='));
+        auto *box = w.findChild<SelectionBox *>(b.left(eq));
+        QVERIFY2(box, qPrintable(b));
+        box->setEditText(b.mid(eq + 1));
+    }
+}
+
+const QString kDefaultRec = QStringLiteral(u"\u241401\u24020010123.400560\u2417OK SUM=00560\n");
+const QString kWrite = QStringLiteral(u"写参数(DC3)");
+const QString kReadPar = QStringLiteral(u"读参数(DC2)");
+
+} // namespace
+
+class TestEndToEnd : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void transaction_data();
+    void transaction();
+    void ackThenNakAfterWrongSum();
+    void writtenValueIsReadBack();
+    void timeOut_data();
+    void timeOut();
+    void splitReplyComesInSeveralBatches();
+    void atCommandReachesSimulator();
+    void consoleStartsSimulator();
+};
+
+void TestEndToEnd::initTestCase() {
+    QVERIFY2(QFileInfo(qEnvironmentVariable("KC_SIM")).isExecutable(),
+             "KC_SIM must name kestrova-sim");
+}
+
+void TestEndToEnd::transaction_data() {
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<QStringList>("boxes");
+    QTest::addColumn<QString>("rec");
+
+    QTest::newRow("default TEST") << QStringList() << QStringList() << kDefaultRec;
+    QTest::newRow("read PV, instrument model")
+        << QStringList() << QStringList{"Combo4=PM-01"}
+        << QStringLiteral(u"\u24020010123.400443\u2417OK SUM=00443\n");
+    QTest::newRow("read parameter")
+        << QStringList() << QStringList{"Combo5=" + kReadPar}
+        << QStringLiteral(u"\u241401\u240200101\u241F01\u241F0001.000807\u2417OK SUM=00807\n");
+    QTest::newRow("read parameter 20 of 003/04, instrument model")
+        << QStringList()
+        << QStringList{"Combo4=PM-07", "Combo5=" + kReadPar, "Combo6=003", "Combo7=04", "Combo8=20"}
+        << QStringLiteral(u"\u240200304\u241F20\u241F0020.000697\u2417OK SUM=00697\n");
+    QTest::newRow("write parameter: ACK") << QStringList() << QStringList{"Combo5=" + kWrite}
+                                          << QStringLiteral(u"\u241401\u2406ACK\n");
+    QTest::newRow("write parameter 21 (none): NAK")
+        << QStringList() << QStringList{"Combo5=" + kWrite, "Combo8=21"}
+        << QStringLiteral(u"\u241401\u2415NAK\n");
+    QTest::newRow("corrupted reply: ERR with the right sum")
+        << QStringList{"--bad-sum", "1"} << QStringList()
+        << QStringLiteral(u"\u241401\u24020010123.400561\u2417ERR SUM=00560\n");
+    // The echoed request opens with DC4 too: the sum runs from the echo's DC4
+    // over both ETX and the reply, 382 + 560.
+    QTest::newRow("echoed request, concentrator: ERR from the echo's DC4")
+        << QStringList{"--echo"} << QStringList()
+        << QStringLiteral(u"\u241401\u241100101\u2403\u2403\u241401\u24020010123.400560\u2417"
+                          u"ERR SUM=00942\n");
+    // Without DC4 in the echo the STX of the reply is the first start marker.
+    QTest::newRow("echoed request, instrument model: OK")
+        << QStringList{"--echo"} << QStringList{"Combo4=PM-01"}
+        << QStringLiteral(u"\u241100101\u2403\u2403\u24020010123.400443\u2417OK SUM=00443\n");
+    QTest::newRow("reply split in four")
+        << QStringList{"--split", "4", "--split-gap", "30"} << QStringList() << kDefaultRec;
+    QTest::newRow("reply paced at 9600 baud")
+        << QStringList{"--pace"} << QStringList() << kDefaultRec;
+    QTest::newRow("concentrator address 02 on both sides")
+        << QStringList{"--concentrator", "2"} << QStringList{"Combo10=02"}
+        << QStringLiteral(u"\u241402\u24020010123.400561\u2417OK SUM=00561\n");
+}
+
+void TestEndToEnd::transaction() {
+    QFETCH(QStringList, simArgs);
+    QFETCH(QStringList, boxes);
+    QFETCH(QString, rec);
+    SimProcess sim(simArgs);
+    QVERIFY2(sim.device().startsWith("/dev/"), qPrintable(sim.device()));
+    Console console(sim.device());
+    Form1 &w = console.w;
+    setBoxes(w, boxes);
+
+    w.cmdtest->click();
+    QVERIFY2(w.lastMessage().isEmpty(), qPrintable(w.lastMessage()));
+    QTRY_COMPARE_WITH_TIMEOUT(w.rec->toPlainText(), rec, 10000);
+    QVERIFY(!w.Timer1.isActive());
+    // Nothing more follows.
+    QTest::qWait(150);
+    QCOMPARE(w.rec->toPlainText(), rec);
+}
+
+void TestEndToEnd::ackThenNakAfterWrongSum() {
+    // Every second sum the simulator works out is wrong: the second write's
+    // check fails although the console sent the same frame.
+    SimProcess sim({"--bad-sum", "2"});
+    Console console(sim.device());
+    Form1 &w = console.w;
+    setBoxes(w, {"Combo5=" + kWrite});
+
+    w.cmdtest->click();
+    QTRY_COMPARE_WITH_TIMEOUT(w.rec->toPlainText(), QStringLiteral(u"\u241401\u2406ACK\n"), 10000);
+    QVERIFY(!w.Timer1.isActive());
+    w.cmdtest->click();
+    QTRY_COMPARE_WITH_TIMEOUT(w.rec->toPlainText(),
+                              QStringLiteral(u"\u241401\u2406ACK\n\u241401\u2415NAK\n"), 10000);
+    const QString frame =
+        QStringLiteral(u"\u241401\u241300101\u241F01\u241F0000.0\u241F00854\u2403\n");
+    QCOMPARE(w.trs->toPlainText(), frame + frame);
+    QTRY_VERIFY_WITH_TIMEOUT(sim.log().contains(QStringLiteral("校验和错")), 5000);
+}
+
+void TestEndToEnd::writtenValueIsReadBack() {
+    SimProcess sim({});
+    Console console(sim.device());
+    Form1 &w = console.w;
+    setBoxes(w, {"Combo5=" + kWrite, "Combo8=05", "Combo9=0123.4"});
+    w.cmdtest->click();
+    QTRY_COMPARE_WITH_TIMEOUT(w.rec->toPlainText(), QStringLiteral(u"\u241401\u2406ACK\n"), 10000);
+    QCOMPARE(w.trs->toPlainText(),
+             QStringLiteral(u"\u241401\u241300101\u241F05\u241F0123.4\u241F00868\u2403\n"));
+
+    setBoxes(w, {"Combo5=" + kReadPar});
+    w.cmdtest->click();
+    QTRY_COMPARE_WITH_TIMEOUT(
+        w.rec->toPlainText(),
+        QStringLiteral(u"\u241401\u2406ACK\n\u241401\u240200101\u241F05\u241F0123.400820\u2417"
+                       u"OK SUM=00820\n"),
+        10000);
+}
+
+void TestEndToEnd::timeOut_data() {
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<QStringList>("boxes");
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("unknown address 004")
+        << QStringList() << QStringList{"Combo6=004"} << QStringLiteral("无此地址 004");
+    QTest::newRow("other concentrator address 02")
+        << QStringList() << QStringList{"Combo10=02"} << QStringLiteral("集中器地址 2 不是本机");
+    QTest::newRow("reply dropped")
+        << QStringList{"--drop", "1"} << QStringList() << QStringLiteral("丢弃回复");
+}
+
+void TestEndToEnd::timeOut() {
+    QFETCH(QStringList, simArgs);
+    QFETCH(QStringList, boxes);
+    QFETCH(QString, logged);
+    SimProcess sim(simArgs);
+    Console console(sim.device());
+    Form1 &w = console.w;
+    setBoxes(w, boxes);
+
+    w.cmdtest->click();
+    QVERIFY(w.Timer1.isActive());
+    QTRY_VERIFY_WITH_TIMEOUT(!w.Timer1.isActive(), 10000);
+    QCOMPARE(w.rec->toPlainText(), QStringLiteral("\n"));
+    QCOMPARE(w.Text1->text(), QStringLiteral(u"████████████████████████"));
+    QTRY_VERIFY2_WITH_TIMEOUT(sim.log().contains(logged), qPrintable(sim.log()), 5000);
+}
+
+void TestEndToEnd::splitReplyComesInSeveralBatches() {
+    SimProcess sim({"--split", "3", "--split-gap", "40"});
+    Console console(sim.device());
+    Form1 &w = console.w;
+    QSignalSpy comm(&console.port, &SerialPort::comm);
+    w.cmdtest->click();
+    QTRY_COMPARE_WITH_TIMEOUT(w.rec->toPlainText(), kDefaultRec, 10000);
+    int batches = 0;
+    for (const QList<QVariant> &ev : comm)
+        batches += ev.at(0).toInt() == 2 ? 1 : 0;
+    // Three writes 40 ms apart cannot be read as one batch; the verdict came once.
+    QVERIFY2(batches >= 3, qPrintable(QString::number(batches)));
+    QVERIFY(sim.log().contains(QStringLiteral("分 3 次写出")));
+}
+
+void TestEndToEnd::atCommandReachesSimulator() {
+    SimProcess sim({"--echo"});
+    Console console(sim.device());
+    Form1 &w = console.w;
+    w.Command1->click();
+    QVERIFY2(w.lastMessage().isEmpty(), qPrintable(w.lastMessage()));
+    QCOMPARE(w.trs->toPlainText(), QStringLiteral("+++ATDT5550123\n"));
+    QTRY_VERIFY2_WITH_TIMEOUT(sim.log().contains(QStringLiteral("略过 +++ATDT5550123<CR><LF>")),
+                              qPrintable(sim.log()), 5000);
+    // The bus echoes it, so the line came back through the same port.
+    QTRY_COMPARE_WITH_TIMEOUT(w.rec->toPlainText(), QStringLiteral("+++ATDT5550123\n"), 5000);
+}
+
+void TestEndToEnd::consoleStartsSimulator() {
+    // --simulate finds the simulator, reads its device and maps COM1 to it.
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("ttySIM"));
+    QProcess console;
+    console.setProgram(qEnvironmentVariable("KC_CONSOLE"));
+    console.setArguments({"--simulate", "--sim-arg=--concentrator", "--sim-arg=7",
+                          "--sim-arg=--link", "--sim-arg=" + link});
+    console.start();
+    QVERIFY(console.waitForStarted(5000));
+    QByteArray err;
+    QTRY_VERIFY_WITH_TIMEOUT((err += console.readAllStandardError()).contains("集中器 07"), 10000);
+    const QString text = QString::fromUtf8(err);
+    const QRegularExpression mapped(QStringLiteral("COM1 接到模拟器 (/dev/pts/\\d+)"));
+    const QRegularExpressionMatch m = mapped.match(text);
+    QVERIFY2(m.hasMatch(), qPrintable(text));
+    QVERIFY(text.contains(QStringLiteral("在 %1 上服务").arg(m.captured(1))));
+    QCOMPARE(QFileInfo(link).symLinkTarget(), m.captured(1));
+    QCOMPARE(console.state(), QProcess::Running);
+    // However the console ends, the simulator notices its output pipe close,
+    // ends too and takes its link away.
+    console.kill();
+    QVERIFY(console.waitForFinished(5000));
+    QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo(link).isSymLink(), 5000);
+}
+
+QTEST_MAIN(TestEndToEnd)
+#include "tst_end_to_end.moc"
