@@ -35,7 +35,6 @@ public:
         log_ += proc_.readAllStandardError();
         return QString::fromUtf8(log_);
     }
-    QProcess &process() { return proc_; }
 
 private:
     QProcess proc_;
