@@ -12,7 +12,6 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QScreen>
-#include <QScrollBar>
 #include <QUrl>
 #include <algorithm>
 #include <cstdio>
@@ -57,8 +56,7 @@ bool SelectionBox::eventFilter(QObject *watched, QEvent *event) {
 ByteWindow::ByteWindow(QWidget *parent) : QPlainTextEdit(parent) {
     setUndoRedoEnabled(false);  // an undo stack would keep every insertion twice
     setTabChangesFocus(true);   // Tab walks on to the next control, as in every other box
-    // Wrap at any character, so the breaks insert() adds for long runs fall
-    // where the window would wrap anyway.
+    // Frames have no word boundaries worth keeping; fill each line.
     setWordWrapMode(QTextOption::WrapAnywhere);
     // Fixed pitch keeps frames in columns; the symbol font draws the control pictures.
     QFont f = font();
@@ -67,14 +65,6 @@ ByteWindow::ByteWindow(QWidget *parent) : QPlainTextEdit(parent) {
     f.setPointSizeF(f.pointSizeF() * 1.2);
     f.setStyleHint(QFont::TypeWriter);
     setFont(f);
-}
-
-int ByteWindow::columns() const {
-    // From the fixed geometry, not the viewport, which is not laid out before the
-    // window is first shown.
-    const int width = this->width() - 2 * frameWidth() - verticalScrollBar()->sizeHint().width() -
-                      2 * int(document()->documentMargin());
-    return std::max(16, width / std::max(1, fontMetrics().horizontalAdvance(QLatin1Char('0'))));
 }
 
 void ByteWindow::insert(const QByteArray &bytes) {
@@ -86,15 +76,15 @@ void ByteWindow::insert(const QByteArray &bytes) {
     c.setPosition(textCursor().position());
     // A device that never sends a line break would grow one paragraph without
     // end, and laying it out again at every insertion costs its whole length.
-    // Lines are broken where the window would wrap them anyway.
-    const int cols = columns();
+    // Runs longer than any frame or reply are broken; the window wraps anyway.
+    constexpr int kLongestRun = 256;
     int col = c.positionInBlock();
     QString broken;
-    broken.reserve(text.size() + text.size() / cols + 1);
+    broken.reserve(text.size() + text.size() / kLongestRun + 1);
     for (QChar ch : text) {
         if (ch == QLatin1Char('\n')) {
             col = 0;
-        } else if (col >= cols) {
+        } else if (col >= kLongestRun) {
             broken += QLatin1Char('\n');
             col = 1;
         } else {

@@ -35,7 +35,6 @@ public:
     void insert(const QByteArray &bytes) override;
 
 private:
-    int columns() const;  // characters that fit on one line
     ByteDisplay display_;
 };
 
