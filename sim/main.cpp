@@ -138,7 +138,7 @@ int main(int argc, char *argv[]) {
         QStringLiteral("增加或替换一台仪表（可重复）：地址[:通道数[:参数个数[:PV]]]，"
                        "例如 7:2:10:99.9。默认有地址 001 到 003，各 4 个通道、20 个参数，"
                        "001 通道 01 的 PV 为 23.4。"),
-        QStringLiteral("SPEC"));
+        QStringLiteral("DESC"));
     const QCommandLineOption delay(QStringLiteral("delay"),
                                    QStringLiteral("请求收完到回复开始的毫秒数（默认 5）。"),
                                    QStringLiteral("MS"), QStringLiteral("5"));
@@ -172,11 +172,11 @@ int main(int argc, char *argv[]) {
                  .arg(parser.positionalArguments().join(QLatin1Char(' '))));
 
     sim::Bus bus = sim::standard_bus();
-    for (const QString &spec : parser.values(instrument)) {
-        const auto ins = sim::parse_instrument(spec);
+    for (const QString &desc : parser.values(instrument)) {
+        const auto ins = sim::parse_instrument(desc);
         if (!ins)
             fail(QStringLiteral("--instrument 的值无效：%1（应为 地址[:通道数[:参数个数[:PV]]]）")
-                     .arg(spec));
+                     .arg(desc));
         bus[ins->first] = ins->second;
     }
     const auto line = parse_settings(parser.value(settings));

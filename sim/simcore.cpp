@@ -57,8 +57,8 @@ Bus standard_bus() {
     return bus;
 }
 
-std::optional<std::pair<int, Instrument>> parse_instrument(const QString &spec) {
-    const QStringList parts = spec.split(QLatin1Char(':'));
+std::optional<std::pair<int, Instrument>> parse_instrument(const QString &desc) {
+    const QStringList parts = desc.split(QLatin1Char(':'));
     if (parts.size() > 4) return std::nullopt;
     bool ok = false;
     const int address = parse_count(parts[0], 0, 999, &ok);

@@ -32,7 +32,7 @@ Bus standard_bus();
 
 // "ADDR[:CHANNELS[:PARAMETERS[:PV]]]" as given to --instrument, e.g. "7:2:10:99.9".
 // Channels default to 4, parameters to 20. Nothing if the text is not of that form.
-std::optional<std::pair<int, Instrument>> parse_instrument(const QString &spec);
+std::optional<std::pair<int, Instrument>> parse_instrument(const QString &desc);
 
 struct Faults {
     int badSumEvery = 0; // every Nth sum worked out is one too high (0: never)

@@ -319,7 +319,7 @@ void TestSimCore::events() {
 }
 
 void TestSimCore::instrumentOption_data() {
-    QTest::addColumn<QString>("spec");
+    QTest::addColumn<QString>("desc");
     QTest::addColumn<bool>("valid");
     QTest::addColumn<int>("address");
     QTest::addColumn<int>("channels");
@@ -342,9 +342,9 @@ void TestSimCore::instrumentOption_data() {
 }
 
 void TestSimCore::instrumentOption() {
-    QFETCH(QString, spec);
+    QFETCH(QString, desc);
     QFETCH(bool, valid);
-    const auto parsed = sim::parse_instrument(spec);
+    const auto parsed = sim::parse_instrument(desc);
     QCOMPARE(parsed.has_value(), valid);
     if (!valid) return;
     QFETCH(int, address);
