@@ -17,7 +17,9 @@ QString start_simulator(QProcess &sim, const QStringList &extra) {
     if (!QFileInfo(program).isExecutable())
         program = QStringLiteral("kestrova-sim");
     sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    sim.start(program, extra);
+    // Like a real instrument: a short think, then the reply at the line's pace,
+    // so the ruler moves. Later options given with --sim-arg win.
+    sim.start(program, QStringList{QStringLiteral("--delay=20"), QStringLiteral("--pace")} + extra);
     if (!sim.waitForStarted(5000))
         return {};
     while (!sim.canReadLine() && sim.waitForReadyRead(5000)) {
