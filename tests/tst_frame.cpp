@@ -8,6 +8,8 @@
 
 #include <QProcess>
 #include <QTemporaryDir>
+#include "frametable.h"
+
 #include <QtTest>
 #include <clocale>
 #include <cmath>
@@ -16,13 +18,6 @@
 
 namespace {
 
-QByteArray hex(const char *spaced) {
-    return QByteArray::fromHex(spaced);
-}
-
-const QString kRead = QStringLiteral("读PV(DC1)");
-const QString kReadPar = QStringLiteral("读参数(DC2)");
-const QString kWrite = QStringLiteral("写参数(DC3)");
 
 // The window as the transaction sees it, without widgets.
 struct Sink : TextSink {
@@ -87,28 +82,7 @@ private slots:
 };
 
 void TestFrame::defaultFrames_data() {
-    QTest::addColumn<QString>("model");
-    QTest::addColumn<QString>("function");
-    QTest::addColumn<QByteArray>("frame");
-    QTest::addColumn<QByteArray>("wire");
-
-    QTest::newRow("LNKCTRL DC1") << "LNKCTRL" << kRead << hex("14 30 31 11 30 30 31 30 31 03")
-                                 << hex("14 30 31 11 30 30 31 30 31 03 03");
-    QTest::newRow("LNKCTRL DC2") << "LNKCTRL" << kReadPar
-                                 << hex("14 30 31 12 30 30 31 30 31 1F 30 31 03")
-                                 << hex("14 30 31 12 30 30 31 30 31 1F 30 31 03 03");
-    QTest::newRow("LNKCTRL DC3")
-        << "LNKCTRL" << kWrite
-        << hex("14 30 31 13 30 30 31 30 31 1F 30 31 1F 30 30 30 30 2E 30 1F 30 30 38 35 34 03")
-        << hex("14 30 31 13 30 30 31 30 31 1F 30 31 1F 30 30 30 30 2E 30 1F 30 30 38 35 34 03 03");
-    QTest::newRow("PM-01 DC1") << "PM-01" << kRead << hex("11 30 30 31 30 31 03")
-                               << hex("11 30 30 31 30 31 03 03");
-    QTest::newRow("PM-01 DC2") << "PM-01" << kReadPar << hex("12 30 30 31 30 31 1F 30 31 03")
-                               << hex("12 30 30 31 30 31 1F 30 31 03 03");
-    QTest::newRow("PM-01 DC3")
-        << "PM-01" << kWrite
-        << hex("13 30 30 31 30 31 1F 30 31 1F 30 30 30 30 2E 30 1F 30 30 37 33 37 03")
-        << hex("13 30 30 31 30 31 1F 30 31 1F 30 30 30 30 2E 30 1F 30 30 37 33 37 03 03");
+    addDefaultFrameRows();
 }
 
 // Composition alone, and the whole protocol-side transaction with a recording

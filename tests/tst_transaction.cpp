@@ -3,17 +3,12 @@
 #include "form1.h"
 
 #include <QMessageBox>
+#include "frametable.h"
+
 #include <QtTest>
 
 namespace {
 
-QByteArray hex(const char *spaced) {
-    return QByteArray::fromHex(spaced);
-}
-
-const QString kRead = QStringLiteral("读PV(DC1)");
-const QString kReadPar = QStringLiteral("读参数(DC2)");
-const QString kWrite = QStringLiteral("写参数(DC3)");
 
 // TEST preparation on a closed port, default selections.
 const QStringList kPrepare{"port 1",       "open",         "settings 9600,n,8,2",
@@ -62,28 +57,7 @@ private slots:
 };
 
 void TestTransaction::frames_data() {
-    QTest::addColumn<QString>("model");
-    QTest::addColumn<QString>("function");
-    QTest::addColumn<QByteArray>("frame");
-    QTest::addColumn<QByteArray>("wire");
-
-    QTest::newRow("LNKCTRL DC1") << "LNKCTRL" << kRead << hex("14 30 31 11 30 30 31 30 31 03")
-                                 << hex("14 30 31 11 30 30 31 30 31 03 03");
-    QTest::newRow("LNKCTRL DC2") << "LNKCTRL" << kReadPar
-                                 << hex("14 30 31 12 30 30 31 30 31 1F 30 31 03")
-                                 << hex("14 30 31 12 30 30 31 30 31 1F 30 31 03 03");
-    QTest::newRow("LNKCTRL DC3")
-        << "LNKCTRL" << kWrite
-        << hex("14 30 31 13 30 30 31 30 31 1F 30 31 1F 30 30 30 30 2E 30 1F 30 30 38 35 34 03")
-        << hex("14 30 31 13 30 30 31 30 31 1F 30 31 1F 30 30 30 30 2E 30 1F 30 30 38 35 34 03 03");
-    QTest::newRow("PM-01 DC1") << "PM-01" << kRead << hex("11 30 30 31 30 31 03")
-                               << hex("11 30 30 31 30 31 03 03");
-    QTest::newRow("PM-01 DC2") << "PM-01" << kReadPar << hex("12 30 30 31 30 31 1F 30 31 03")
-                               << hex("12 30 30 31 30 31 1F 30 31 03 03");
-    QTest::newRow("PM-01 DC3")
-        << "PM-01" << kWrite
-        << hex("13 30 30 31 30 31 1F 30 31 1F 30 30 30 30 2E 30 1F 30 30 37 33 37 03")
-        << hex("13 30 30 31 30 31 1F 30 31 1F 30 30 30 30 2E 30 1F 30 30 37 33 37 03 03");
+    addDefaultFrameRows();
     // A function typed by hand: an empty line or the prefix alone, and one ETX.
     QTest::newRow("unmatched function, LNKCTRL") << "LNKCTRL"
                                                  << "DC1" << hex("14 30 31") << hex("14 30 31 03");
