@@ -8,7 +8,6 @@
 
 #include <QApplication>
 #include <QDesktopServices>
-#include <QKeyEvent>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QScreen>
@@ -23,14 +22,13 @@ int twips(int t, double logicalDpi) { return qRound(t * logicalDpi / 1440.0); }
 
 SelectionBox::SelectionBox(QWidget *parent) : QComboBox(parent) {
     setEditable(true);
+    // Without a completer nothing completes the typed text, and Qt matches it
+    // against the rows case-sensitively ("lnkctrl" stays "lnkctrl").
     setCompleter(nullptr);
     setInsertPolicy(QComboBox::NoInsert);
     // QLineEdit would cut a longer text at 32767 characters without a word,
     // and a different frame would go out than the one typed.
     lineEdit()->setMaxLength(std::numeric_limits<int>::max());
-    // Enter would otherwise look the text up case-insensitively and replace it
-    // with a row ("lnkctrl" becoming "LNKCTRL").
-    lineEdit()->installEventFilter(this);
 }
 
 void SelectionBox::appendRows(const QStringList &rows) {
@@ -40,15 +38,6 @@ void SelectionBox::appendRows(const QStringList &rows) {
     addItems(rows);
     setCurrentIndex(-1);
     setEditText(text);
-}
-
-bool SelectionBox::eventFilter(QObject *watched, QEvent *event) {
-    if (watched == lineEdit() && event->type() == QEvent::KeyPress) {
-        const int key = static_cast<QKeyEvent *>(event)->key();
-        if (key == Qt::Key_Return || key == Qt::Key_Enter)
-            return true;
-    }
-    return QComboBox::eventFilter(watched, event);
 }
 
 // ---- ByteWindow -----------------------------------------------------------

@@ -22,9 +22,6 @@ class SelectionBox : public QComboBox {
 public:
     explicit SelectionBox(QWidget *parent);
     void appendRows(const QStringList &rows);
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
 };
 
 // A send or receive window: text goes in at the caret, as bytes made visible.
