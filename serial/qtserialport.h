@@ -49,7 +49,7 @@ private:
     int sthreshold_ = 5;
     LineSettings settings_;
     PortError error_;
-    bool lineWarned_ = false;
+    QString lineWarnedFor_; // the device whose missing modem lines were reported
     bool broken_ = false;
     bool ignoreErrors_ = false;
     quint64 opening_ = 0; // counts successful openings
