@@ -7,7 +7,8 @@
 //   op % 4 == 0  a batch: one length byte, then that many bytes
 //   op % 4 == 1  an event with nothing to read
 //   op % 4 == 2  a new TEST: the received text emptied, the wait started
-//   op % 4 == 3  Combo4 changes: one byte picks the text
+//   op % 4 == 3  Combo4 changes: one byte b; b < 6 picks a known text (LNKCTRL
+//                and near misses), otherwise the next b % 16 bytes are the text
 #include "fakeserialport.h"
 #include "transaction.h"
 
@@ -137,7 +138,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             ref.test();
             break;
         default:
-            if (i < size) model = QString::fromLatin1(kModels[data[i++] % std::size(kModels)]);
+            if (i < size) {
+                const std::uint8_t b = data[i++];
+                if (b < std::size(kModels)) {
+                    model = QString::fromLatin1(kModels[b]);
+                } else {
+                    const std::size_t n = std::min<std::size_t>(b % 16, size - i);
+                    model =
+                        QString::fromLatin1(reinterpret_cast<const char *>(data + i), qsizetype(n));
+                    i += n;
+                }
+            }
             break;
         }
         if (rec.text != ref.rec) fail("receive window differs", ref, rec);
