@@ -56,6 +56,7 @@ bool QtSerialPort::setPortOpen(bool open) {
         return fail(PortError::Io, reason);
     }
     broken_ = false;
+    lineWarned_ = false;
     ++opening_;
     if (!setSettings(QString())) {
         // Settings kept from before the opening did not take; report, keep it open.
@@ -137,9 +138,9 @@ void QtSerialPort::lineFailed(const char *line) {
     const QString reason = port_.errorString();
     port_.clearError();
     // Pseudo-terminals and many USB adapters have no modem lines; the frame still goes out.
-    // Once per device, not per opening: every TEST reopens the port.
-    if (lineWarnedFor_ != device()) {
-        lineWarnedFor_ = device();
+    // One line per opening, not one per raise and release.
+    if (!lineWarned_) {
+        lineWarned_ = true;
         std::fprintf(stderr, "kestrova-comtest: 警告：COM%d（%s）无法设置 %s 线：%s\n", number_,
                      qPrintable(device()), line, qPrintable(reason));
     }

@@ -49,7 +49,7 @@ private:
     int sthreshold_ = 5;
     LineSettings settings_;
     PortError error_;
-    QString lineWarnedFor_; // the device whose missing modem lines were reported
+    bool lineWarned_ = false; // missing modem lines reported for this opening
     bool broken_ = false;
     bool ignoreErrors_ = false;
     quint64 opening_ = 0; // counts successful openings
