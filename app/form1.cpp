@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QAbstractButton>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QScreen>
@@ -258,6 +259,7 @@ void Form1::showMessage(const QString &text) {
         message_ = new QMessageBox(QMessageBox::Warning, windowTitle(), QString(), QMessageBox::Ok, this);
         message_->setWindowModality(Qt::NonModal);
         message_->setTextFormat(Qt::PlainText);
+        message_->button(QMessageBox::Ok)->setText(QStringLiteral("确定"));
     }
     message_->setText(text);
     message_->show();

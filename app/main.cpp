@@ -6,64 +6,106 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
+#include <QLibraryInfo>
 #include <QProcess>
+#include <QTranslator>
 #include <cstdio>
 
 namespace {
 
 // Starts kestrova-sim on a fresh pseudo-terminal; returns the device it serves.
 QString start_simulator(QProcess &sim, const QStringList &extra) {
-    QString program = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("kestrova-sim"));
-    if (!QFileInfo(program).isExecutable())
-        program = QStringLiteral("kestrova-sim");
+    QString program =
+        QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("kestrova-sim"));
+    if (!QFileInfo(program).isExecutable()) program = QStringLiteral("kestrova-sim");
     sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     // Like a real instrument: a short think, then the reply at the line's pace,
     // so the ruler moves. Later options given with --sim-arg win.
     sim.start(program, QStringList{QStringLiteral("--delay=20"), QStringLiteral("--pace")} + extra);
-    if (!sim.waitForStarted(5000))
-        return {};
+    if (!sim.waitForStarted(5000)) return {};
     while (!sim.canReadLine() && sim.waitForReadyRead(5000)) {
     }
     return QString::fromLocal8Bit(sim.readLine()).trimmed();
 }
 
-} // namespace
+struct Options {
+    QCommandLineOption com{
+        QStringLiteral("com"),
+        QStringLiteral("把通讯口 COMN 映射到设备 DEVICE（可重复），例如 --com 1=/dev/ttyUSB0。"
+                       "未映射的 COMn 使用 /dev/ttyS<n-1>。"),
+        QStringLiteral("N=DEVICE")};
+    QCommandLineOption simulate{
+        QStringLiteral("simulate"),
+        QStringLiteral("启动仪表模拟器 kestrova-sim，并把 COM1 接到它的伪终端上。")};
+    QCommandLineOption simArg{QStringLiteral("sim-arg"),
+                              QStringLiteral("传给模拟器的参数（可重复），例如 --sim-arg=--echo。"),
+                              QStringLiteral("ARG")};
+};
 
-int main(int argc, char *argv[]) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("kestrova-comtest"));
-    QApplication::setApplicationVersion(QStringLiteral("2.0"));
+// Qt's own texts (context menus, option help) in the console's language.
+void install_qt_translation(QTranslator &t) {
+    if (t.load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
+               QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(&t);
+}
 
-    QCommandLineParser parser;
+void read_options(QCommandLineParser &parser, const Options &o, const QCoreApplication &app) {
+    QCoreApplication::setApplicationName(QStringLiteral("kestrova-comtest"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("2.0"));
     parser.setApplicationDescription(QStringLiteral("RS-485 仪表通讯测试台"));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption com(QStringLiteral("com"),
-                                 QStringLiteral("把通讯口 COMN 映射到设备 DEVICE（可重复），例如 --com 1=/dev/ttyUSB0。"
-                                                "未映射的 COMn 使用 /dev/ttyS<n-1>。"),
-                                 QStringLiteral("N=DEVICE"));
-    const QCommandLineOption simulate(QStringLiteral("simulate"),
-                                      QStringLiteral("启动仪表模拟器 kestrova-sim，并把 COM1 接到它的伪终端上。"));
-    const QCommandLineOption simArg(QStringLiteral("sim-arg"),
-                                    QStringLiteral("传给模拟器的参数（可重复），例如 --sim-arg=--echo。"),
-                                    QStringLiteral("ARG"));
-    parser.addOption(com);
-    parser.addOption(simulate);
-    parser.addOption(simArg);
-    parser.process(app);
+    parser.addOptions({o.com, o.simulate, o.simArg});
+    parser.process(app); // ends the program on --help, --version or a wrong option
+}
+
+// Help and version need no window system: answer them before one is opened,
+// so they work over ssh without a display. Anything else, Qt's own options
+// such as -platform included, is left to the full application.
+void answer_without_display(int argc, char *argv[]) {
+    QStringList args;
+    for (int i = 0; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    const Options o;
+    QCommandLineParser probe;
+    probe.addHelpOption();
+    probe.addVersionOption();
+    probe.addOptions({o.com, o.simulate, o.simArg});
+    if (!probe.parse(args) ||
+        !(probe.isSet(QStringLiteral("help")) || probe.isSet(QStringLiteral("help-all")) ||
+          probe.isSet(QStringLiteral("version"))))
+        return;
+    QCoreApplication core(argc, argv);
+    QTranslator qtTexts;
+    install_qt_translation(qtTexts);
+    QCommandLineParser parser;
+    read_options(parser, o, core);
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    answer_without_display(argc, argv);
+    QApplication app(argc, argv);
+    QTranslator qtTexts;
+    install_qt_translation(qtTexts);
+    const Options o;
+    QCommandLineParser parser;
+    read_options(parser, o, app);
 
     PortMap map;
-    for (const QString &value : parser.values(com)) {
+    for (const QString &value : parser.values(o.com)) {
         if (!map.add(value)) {
-            std::fprintf(stderr, "kestrova-comtest: --com 的值无效：%s（应为 N=设备，N 为 1 到 16）\n",
+            std::fprintf(stderr,
+                         "kestrova-comtest: --com 的值无效：%s（应为 N=设备，N 为 1 到 16）\n",
                          qPrintable(value));
             return 2;
         }
     }
 
     QProcess sim;
-    if (parser.isSet(simulate)) {
-        const QString device = start_simulator(sim, parser.values(simArg));
+    if (parser.isSet(o.simulate)) {
+        const QString device = start_simulator(sim, parser.values(o.simArg));
         if (device.isEmpty()) {
             std::fprintf(stderr, "kestrova-comtest: 无法启动模拟器 kestrova-sim\n");
             return 2;
@@ -79,8 +121,7 @@ int main(int argc, char *argv[]) {
     const int rc = app.exec();
     if (sim.state() != QProcess::NotRunning) {
         sim.terminate();
-        if (!sim.waitForFinished(2000))
-            sim.kill();
+        if (!sim.waitForFinished(2000)) sim.kill();
     }
     return rc;
 }
