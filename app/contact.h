@@ -5,5 +5,5 @@
 namespace contact {
 inline constexpr char web[] = "http://kestrova.example";
 inline constexpr char mail[] = "info@kestrova.example";
-inline constexpr char dialCommand[] = "+++ATDT5550123";  // fictitious number
+inline constexpr char dialCommand[] = "+++ATDT5550123"; // fictitious number
 } // namespace contact

@@ -6,9 +6,9 @@
 #include "preparation.h"
 #include "ruler.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDesktopServices>
-#include <QAbstractButton>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QScreen>
@@ -17,7 +17,9 @@
 #include <cstdio>
 #include <limits>
 
-int twips(int t, double logicalDpi) { return qRound(t * logicalDpi / 1440.0); }
+int twips(int t, double logicalDpi) {
+    return qRound(t * logicalDpi / 1440.0);
+}
 
 // ---- SelectionBox ---------------------------------------------------------
 
@@ -44,8 +46,8 @@ void SelectionBox::appendRows(const QStringList &rows) {
 // ---- ByteWindow -----------------------------------------------------------
 
 ByteWindow::ByteWindow(QWidget *parent) : QPlainTextEdit(parent) {
-    setUndoRedoEnabled(false);  // an undo stack would keep every insertion twice
-    setTabChangesFocus(true);   // Tab walks on to the next control, as in every other box
+    setUndoRedoEnabled(false); // an undo stack would keep every insertion twice
+    setTabChangesFocus(true);  // Tab walks on to the next control, as in every other box
     // Frames have no word boundaries worth keeping; fill each line.
     setWordWrapMode(QTextOption::WrapAnywhere);
     // Fixed pitch keeps frames in columns; the symbol font draws the control pictures.
@@ -59,8 +61,7 @@ ByteWindow::ByteWindow(QWidget *parent) : QPlainTextEdit(parent) {
 
 void ByteWindow::insert(const QByteArray &bytes) {
     QString text = display_.render(bytes);
-    if (text.isEmpty())
-        return;
+    if (text.isEmpty()) return;
     // At the caret, never over a selection: the console only adds text.
     QTextCursor c(document());
     c.setPosition(textCursor().position());
@@ -88,7 +89,9 @@ void ByteWindow::insert(const QByteArray &bytes) {
 
 // ---- LinkLabel ------------------------------------------------------------
 
-LinkLabel::LinkLabel(QWidget *parent) : QLabel(parent) { setCursor(Qt::PointingHandCursor); }
+LinkLabel::LinkLabel(QWidget *parent) : QLabel(parent) {
+    setCursor(Qt::PointingHandCursor);
+}
 
 void LinkLabel::mouseReleaseEvent(QMouseEvent *event) {
     if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
@@ -138,7 +141,7 @@ void Form1::buildControls() {
     };
     auto button = [&](const char *name, const QString &caption, int l, int t, int w, int h) {
         auto *b = new QPushButton(caption, this);
-        b->setAutoDefault(true);  // Enter presses the focused button, as Space does
+        b->setAutoDefault(true); // Enter presses the focused button, as Space does
         place(b, name, l, t, w, h);
         return b;
     };
@@ -194,8 +197,8 @@ void Form1::buildControls() {
         l->setFont(f);
     }
 
-    auto colour = [](QWidget *w, QPalette::ColorRole bgRole, const QColor *bg, QPalette::ColorRole fgRole,
-                     const QColor &fg) {
+    auto colour = [](QWidget *w, QPalette::ColorRole bgRole, const QColor *bg,
+                     QPalette::ColorRole fgRole, const QColor &fg) {
         QPalette p = w->palette();
         if (bg) {
             p.setColor(bgRole, *bg);
@@ -210,9 +213,9 @@ void Form1::buildControls() {
     colour(Label15, QPalette::Window, nullptr, QPalette::WindowText, QColor(0, 0, 255));
 
     // Tab order: cmdtest, Combo1..Combo10, cmdexit, Text1, Combo11, Command1, trs, rec.
-    const QList<QWidget *> order{cmdtest, Combo1, Combo2, Combo3, Combo4, Combo5,   Combo6, Combo7,
-                                 Combo8,  Combo9, Combo10, cmdexit, Text1, Combo11, Command1, trs,
-                                 rec};
+    const QList<QWidget *> order{cmdtest, Combo1,  Combo2,   Combo3, Combo4,  Combo5,
+                                 Combo6,  Combo7,  Combo8,   Combo9, Combo10, cmdexit,
+                                 Text1,   Combo11, Command1, trs,    rec};
     for (qsizetype i = 1; i < order.size(); ++i)
         setTabOrder(order[i - 1], order[i]);
 
@@ -256,7 +259,8 @@ void Form1::showMessage(const QString &text) {
     std::fprintf(stderr, "kestrova-comtest: %s\n", qPrintable(text));
     // Non-blocking: the handler returns at once, the window stays usable.
     if (!message_) {
-        message_ = new QMessageBox(QMessageBox::Warning, windowTitle(), QString(), QMessageBox::Ok, this);
+        message_ =
+            new QMessageBox(QMessageBox::Warning, windowTitle(), QString(), QMessageBox::Ok, this);
         message_->setWindowModality(Qt::NonModal);
         message_->setTextFormat(Qt::PlainText);
         message_->button(QMessageBox::Ok)->setText(QStringLiteral("确定"));
@@ -312,7 +316,9 @@ void Form1::cmdexit_Click() {
     QCoreApplication::exit(0);
 }
 
-void Form1::Label14_Click() { QDesktopServices::openUrl(QUrl(QString::fromLatin1(contact::web))); }
+void Form1::Label14_Click() {
+    QDesktopServices::openUrl(QUrl(QString::fromLatin1(contact::web)));
+}
 
 void Form1::Label15_Click() {
     QDesktopServices::openUrl(QUrl(QStringLiteral("mailto:") + QLatin1String(contact::mail)));

@@ -77,7 +77,7 @@ public:
     QTimer Timer1;
     SerialPort *MSComm1;
 
-    FormState st;  // sendbuf, recbuf, progress
+    FormState st; // sendbuf, recbuf, progress
 
     Selection selection() const;
     QString lastMessage() const { return lastMessage_; }

@@ -50,15 +50,19 @@ QString box_label(const QString &box) {
 QString port_message(const PortError &e) {
     switch (e.kind) {
     case PortError::NotFound:
-        return QStringLiteral("无法打开通讯口 %1：设备不存在（%2）。\n请检查通讯口选择，或用 --com N=设备 指定设备。")
+        return QStringLiteral("无法打开通讯口 %1：设备不存在（%2）。\n请检查通讯口选择，或用 --com "
+                              "N=设备 指定设备。")
             .arg(port_name(e), e.reason);
     case PortError::Permission:
-        return QStringLiteral("无法打开通讯口 %1：没有访问权限（%2）。\n请把当前用户加入 dialout 组（sudo usermod -aG dialout $USER），重新登录后再试。")
+        return QStringLiteral("无法打开通讯口 %1：没有访问权限（%2）。\n请把当前用户加入 dialout "
+                              "组（sudo usermod -aG dialout $USER），重新登录后再试。")
             .arg(port_name(e), e.reason);
     case PortError::Busy:
-        return QStringLiteral("无法打开通讯口 %1：该口正被其他程序占用（%2）。").arg(port_name(e), e.reason);
+        return QStringLiteral("无法打开通讯口 %1：该口正被其他程序占用（%2）。")
+            .arg(port_name(e), e.reason);
     case PortError::Settings:
-        return QStringLiteral("通讯口 %1 不接受设置 %2。\n格式为“波特率,校验,数据位,停止位”，例如“9600,n,8,2”。")
+        return QStringLiteral("通讯口 %1 不接受设置 "
+                              "%2。\n格式为“波特率,校验,数据位,停止位”，例如“9600,n,8,2”。")
             .arg(port_name(e), quoted(e.reason));
     case PortError::Io:
     case PortError::None:
@@ -75,9 +79,15 @@ QString broken_message(const PortError &e) {
 QString refusal_message(const FrameRefusal &r) {
     QString why;
     switch (r.reason) {
-    case FrameRefusal::NumberOutOfRange: why = QStringLiteral("数值超出可发送的范围"); break;
-    case FrameRefusal::NotAscii: why = QStringLiteral("含有 ASCII 以外的字符"); break;
-    case FrameRefusal::SumTooLarge: why = QStringLiteral("文本过长，校验和超出范围"); break;
+    case FrameRefusal::NumberOutOfRange:
+        why = QStringLiteral("数值超出可发送的范围");
+        break;
+    case FrameRefusal::NotAscii:
+        why = QStringLiteral("含有 ASCII 以外的字符");
+        break;
+    case FrameRefusal::SumTooLarge:
+        why = QStringLiteral("文本过长，校验和超出范围");
+        break;
     }
     return QStringLiteral("“%1”框（%2）中的文本 %3 无法组成请求帧：%4。\n未发送任何内容。")
         .arg(box_label(r.box), r.box, quoted(r.text), why);

@@ -32,7 +32,10 @@ int main(int argc, char **argv) {
     QByteArray chatter(kBatch, 'x');
     for (int i = 0; i < kBatch; i += 61)
         chatter[i] = char('a' + i % 26);
-    const QByteArray reply("\x02" "0010123.4" "00443" "\x17");
+    const QByteArray reply("\x02"
+                           "0010123.4"
+                           "00443"
+                           "\x17");
 
     std::vector<double> first, last;
     QElapsedTimer t;
@@ -40,8 +43,7 @@ int main(int argc, char **argv) {
     const qint64 perMb = (1 << 20) / kBatch;
     for (qint64 b = 0; b < batches; ++b) {
         QByteArray batch = chatter;
-        if (b % 16 == 0)
-            batch.replace(100, reply.size(), reply);
+        if (b % 16 == 0) batch.replace(100, reply.size(), reply);
         t.start();
         port.receive(batch);
         const double us = t.nsecsElapsed() / 1000.0;
@@ -49,8 +51,7 @@ int main(int argc, char **argv) {
             first.push_back(us);
         else if (b >= batches - perMb)
             last.push_back(us);
-        if (b % 64 == 0)
-            QCoreApplication::processEvents();  // let the window paint now and then
+        if (b % 64 == 0) QCoreApplication::processEvents(); // let the window paint now and then
     }
     const double m1 = median(first), m2 = median(last);
     std::printf("received %lld MiB in %d-byte batches; recbuf %lld bytes, rec %lld characters\n",

@@ -23,8 +23,8 @@ quint64 frame_sum(const QByteArray &text);
 struct FrameRefusal {
     enum Reason { NumberOutOfRange, NotAscii, SumTooLarge };
     Reason reason;
-    QString box;   // "Combo6" ...
-    QString text;  // the box's text
+    QString box;  // "Combo6" ...
+    QString text; // the box's text
 };
 
 // Appends the request frame for sel to sendbuf. On a refusal sendbuf holds

@@ -5,13 +5,11 @@
 
 TestOutcome test_transaction(FormState &st, Link &link, const Selection &sel) {
     using namespace ctl;
-    if (link.Timer1.running())
-        return {};
+    if (link.Timer1.running()) return {};
     // Composed before the port is touched: a frame with no defined form on the
     // line is refused without opening, showing or sending anything.
     QByteArray frame;
-    if (auto refusal = compose_frame(sel, frame))
-        return {TestOutcome::Refused, *refusal, {}};
+    if (auto refusal = compose_frame(sel, frame)) return {TestOutcome::Refused, *refusal, {}};
     if (!test_preparation(link.MSComm1, sel.port, sel.settings))
         return {TestOutcome::PortFailed, {}, link.MSComm1.lastError()};
     st.sendbuf = frame;
@@ -28,8 +26,7 @@ void reception(FormState &st, Link &link, const QString &model) {
     using namespace ctl;
     const QByteArray batch = link.MSComm1.input();
     st.recbuf.append(batch);
-    if (!batch.isEmpty())
-        link.rec.insert(batch);
+    if (!batch.isEmpty()) link.rec.insert(batch);
     if (batch.contains(ETB)) {
         link.Timer1.stop();
         if (const auto line = st.recbuf.verdict(model == concentratorModel() ? DC4 : STX))

@@ -40,8 +40,8 @@ struct Link {
 struct TestOutcome {
     enum Status { Busy, Refused, PortFailed, Sent };
     Status status = Busy;
-    FrameRefusal refusal{};   // Refused
-    PortError portError{};    // PortFailed
+    FrameRefusal refusal{}; // Refused
+    PortError portError{};  // PortFailed
 };
 
 // One press of TEST with the selections as they stand.

@@ -22,7 +22,8 @@ void FakeSerialPort::setPortNumber(int n) {
 bool FakeSerialPort::setSettings(const QString &settings) {
     log << QStringLiteral("settings ") + settings;
     if (!parse_settings(settings)) {
-        error_ = {PortError::Settings, number_, QStringLiteral("/dev/fake%1").arg(number_), settings};
+        error_ = {PortError::Settings, number_, QStringLiteral("/dev/fake%1").arg(number_),
+                  settings};
         return false;
     }
     return true;

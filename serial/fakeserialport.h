@@ -38,7 +38,7 @@ public:
     void breakDown(const QString &reason); // the device went away
 
     QStringList log;
-    QList<QByteArray> writes;  // each output, as written
+    QList<QByteArray> writes; // each output, as written
     bool rts = false;
     bool dtr = false;
 

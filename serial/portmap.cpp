@@ -2,19 +2,16 @@
 
 QString PortMap::device(int n) const {
     const auto it = devices_.find(n);
-    if (it != devices_.end())
-        return *it;
+    if (it != devices_.end()) return *it;
     return QStringLiteral("/dev/ttyS%1").arg(n - 1);
 }
 
 bool PortMap::add(const QString &option) {
     const qsizetype eq = option.indexOf(QLatin1Char('='));
-    if (eq <= 0 || eq == option.size() - 1)
-        return false;
+    if (eq <= 0 || eq == option.size() - 1) return false;
     bool ok = false;
     const int n = option.left(eq).toInt(&ok);
-    if (!ok || n < 1 || n > 16)
-        return false;
+    if (!ok || n < 1 || n > 16) return false;
     map(n, option.mid(eq + 1));
     return true;
 }

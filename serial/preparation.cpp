@@ -23,8 +23,7 @@ constexpr std::array<Direction, 5> directions{{
 
 const Direction *direction_of(const QString &signal) {
     for (const Direction &d : directions)
-        if (signal == QLatin1String(d.text))
-            return &d;
+        if (signal == QLatin1String(d.text)) return &d;
     return nullptr;
 }
 
@@ -48,39 +47,31 @@ void buffers_and_thresholds(SerialPort &port) {
 
 int port_number_of(const QString &text) {
     for (int n = 1; n <= 16; ++n)
-        if (text == QStringLiteral("COM%1").arg(n))
-            return n;
+        if (text == QStringLiteral("COM%1").arg(n)) return n;
     return 0;
 }
 
 bool test_preparation(SerialPort &port, const QString &portText, const QString &settings) {
-    if (port.portOpen())
-        port.setPortOpen(false);
-    if (const int n = port_number_of(portText))
-        port.setPortNumber(n);
-    if (!port.portOpen() && !port.setPortOpen(true))
-        return false;
-    if (!port.setSettings(settings))
-        return false;
+    if (port.portOpen()) port.setPortOpen(false);
+    if (const int n = port_number_of(portText)) port.setPortNumber(n);
+    if (!port.portOpen() && !port.setPortOpen(true)) return false;
+    if (!port.setSettings(settings)) return false;
     buffers_and_thresholds(port);
     return true;
 }
 
 bool at_preparation(SerialPort &port, const QString &settings) {
     if (!port.portOpen()) {
-        if (!port.setSettings(settings) || !port.setPortOpen(true))
-            return false;
+        if (!port.setSettings(settings) || !port.setPortOpen(true)) return false;
     }
     buffers_and_thresholds(port);
     return true;
 }
 
 void raise(SerialPort &port, const QString &signal) {
-    if (const Direction *d = direction_of(signal))
-        drive(port, d->line, d->atRaise);
+    if (const Direction *d = direction_of(signal)) drive(port, d->line, d->atRaise);
 }
 
 void release(SerialPort &port, const QString &signal) {
-    if (const Direction *d = direction_of(signal))
-        drive(port, d->line, d->atRelease);
+    if (const Direction *d = direction_of(signal)) drive(port, d->line, d->atRelease);
 }

@@ -20,7 +20,9 @@ QtSerialPort::QtSerialPort(PortMap map, QObject *parent)
     connect(&port_, &QSerialPort::errorOccurred, this, &QtSerialPort::onError);
 }
 
-bool QtSerialPort::portOpen() const { return port_.isOpen(); }
+bool QtSerialPort::portOpen() const {
+    return port_.isOpen();
+}
 
 bool QtSerialPort::fail(PortError::Kind kind, const QString &reason) {
     error_ = {kind, number_, device(), reason};
@@ -30,12 +32,10 @@ bool QtSerialPort::fail(PortError::Kind kind, const QString &reason) {
 bool QtSerialPort::setPortOpen(bool open) {
     if (!open) {
         drain_.stop();
-        if (port_.isOpen())
-            port_.close();
+        if (port_.isOpen()) port_.close();
         return true;
     }
-    if (port_.isOpen())
-        return true;
+    if (port_.isOpen()) return true;
     const QString path = device();
     port_.setPortName(path);
     ignoreErrors_ = true;
@@ -68,22 +68,17 @@ bool QtSerialPort::setPortOpen(bool open) {
 bool QtSerialPort::setSettings(const QString &settings) {
     if (!settings.isNull()) {
         const auto parsed = parse_settings(settings);
-        if (!parsed)
-            return fail(PortError::Settings, settings);
+        if (!parsed) return fail(PortError::Settings, settings);
         settings_ = *parsed;
     }
-    if (!port_.isOpen())
-        return true;
+    if (!port_.isOpen()) return true;
     ignoreErrors_ = true;
     QStringList refused;
     if (!port_.setBaudRate(settings_.rate))
         refused << QStringLiteral("rate %1").arg(settings_.rate);
-    if (!port_.setParity(settings_.parity))
-        refused << QStringLiteral("parity");
-    if (!port_.setDataBits(settings_.dataBits))
-        refused << QStringLiteral("data bits");
-    if (!port_.setStopBits(settings_.stopBits))
-        refused << QStringLiteral("stop bits");
+    if (!port_.setParity(settings_.parity)) refused << QStringLiteral("parity");
+    if (!port_.setDataBits(settings_.dataBits)) refused << QStringLiteral("data bits");
+    if (!port_.setStopBits(settings_.stopBits)) refused << QStringLiteral("stop bits");
     port_.clearError();
     ignoreErrors_ = false;
     // A well-formed text the device cannot hold (a pseudo-terminal keeps 8 data
@@ -97,29 +92,27 @@ bool QtSerialPort::setSettings(const QString &settings) {
 
 void QtSerialPort::discardOutput() {
     drain_.stop();
-    if (port_.isOpen())
-        port_.clear(QSerialPort::Output);
+    if (port_.isOpen()) port_.clear(QSerialPort::Output);
 }
 
 void QtSerialPort::discardInput() {
-    if (port_.isOpen())
-        port_.clear(QSerialPort::Input);
+    if (port_.isOpen()) port_.clear(QSerialPort::Input);
 }
 
 void QtSerialPort::output(const QByteArray &bytes) {
-    if (!port_.isOpen())
-        return;
+    if (!port_.isOpen()) return;
     port_.write(bytes);
     // Every write ends with at least one send event, short ones included.
     drain_.start();
 }
 
-QByteArray QtSerialPort::input() { return port_.isOpen() ? port_.readAll() : QByteArray(); }
+QByteArray QtSerialPort::input() {
+    return port_.isOpen() ? port_.readAll() : QByteArray();
+}
 
 qint64 QtSerialPort::kernelQueued() const {
     int queued = 0;
-    if (port_.isOpen() && ::ioctl(port_.handle(), TIOCOUTQ, &queued) == 0)
-        return queued;
+    if (port_.isOpen() && ::ioctl(port_.handle(), TIOCOUTQ, &queued) == 0) return queued;
     return 0;
 }
 
@@ -147,32 +140,26 @@ void QtSerialPort::lineFailed(const char *line) {
 }
 
 void QtSerialPort::setRts(bool on) {
-    if (!port_.isOpen())
-        return;
+    if (!port_.isOpen()) return;
     ignoreErrors_ = true;
     const bool ok = port_.setRequestToSend(on);
     ignoreErrors_ = false;
-    if (!ok)
-        lineFailed("RTS");
+    if (!ok) lineFailed("RTS");
 }
 
 void QtSerialPort::setDtr(bool on) {
-    if (!port_.isOpen())
-        return;
+    if (!port_.isOpen()) return;
     ignoreErrors_ = true;
     const bool ok = port_.setDataTerminalReady(on);
     ignoreErrors_ = false;
-    if (!ok)
-        lineFailed("DTR");
+    if (!ok) lineFailed("DTR");
 }
 
 void QtSerialPort::onError(QSerialPort::SerialPortError e) {
-    if (ignoreErrors_ || e == QSerialPort::NoError)
-        return;
+    if (ignoreErrors_ || e == QSerialPort::NoError) return;
     if (e == QSerialPort::ResourceError || e == QSerialPort::ReadError ||
         e == QSerialPort::WriteError) {
-        if (broken_)
-            return;
+        if (broken_) return;
         broken_ = true;
         error_ = {PortError::Io, number_, device(), breakdownReason()};
         // Closing from inside QSerialPort's own notification is not safe; the
@@ -200,7 +187,6 @@ QString QtSerialPort::breakdownReason() const {
 void QtSerialPort::breakDown() {
     drain_.stop();
     port_.clearError();
-    if (port_.isOpen())
-        port_.close();
+    if (port_.isOpen()) port_.close();
     emit failed(error_);
 }

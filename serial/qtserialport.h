@@ -21,10 +21,10 @@ public:
     bool setSettings(const QString &settings) override;
     void discardOutput() override;
     void discardInput() override;
-    void setInputLength(int) override {}  // input() always returns everything waiting
+    void setInputLength(int) override {} // input() always returns everything waiting
     void setSThreshold(int n) override { sthreshold_ = n; }
-    void setRThreshold(int) override {}   // every arrival is reported
-    void setInputMode(int) override {}    // bytes are always passed through as they are
+    void setRThreshold(int) override {} // every arrival is reported
+    void setInputMode(int) override {}  // bytes are always passed through as they are
     void output(const QByteArray &bytes) override;
     QByteArray input() override;
     void setRts(bool on) override;

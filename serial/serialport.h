@@ -8,9 +8,9 @@
 struct PortError {
     enum Kind { None, NotFound, Permission, Busy, Settings, Io };
     Kind kind = None;
-    int port = 0;    // COMn
-    QString device;  // the path behind COMn
-    QString reason;  // the system's own words
+    int port = 0;   // COMn
+    QString device; // the path behind COMn
+    QString reason; // the system's own words
 };
 
 // The serial component the console drives. One implementation talks to a real
@@ -33,8 +33,8 @@ public:
     virtual void setPortNumber(int n) = 0;
     // Text such as "9600,n,8,2"; takes effect at once on an open port. False if rejected.
     virtual bool setSettings(const QString &settings) = 0;
-    virtual void discardOutput() = 0;  // transmit count 0
-    virtual void discardInput() = 0;   // InBufferCount 0
+    virtual void discardOutput() = 0; // transmit count 0
+    virtual void discardInput() = 0;  // InBufferCount 0
     virtual void setInputLength(int n) = 0;
     virtual void setSThreshold(int n) = 0;
     virtual void setRThreshold(int n) = 0;

@@ -6,7 +6,9 @@
 #include <QString>
 #include <QtTest>
 
-inline QByteArray hex(const char *spaced) { return QByteArray::fromHex(spaced); }
+inline QByteArray hex(const char *spaced) {
+    return QByteArray::fromHex(spaced);
+}
 
 inline const QString kRead = QStringLiteral("读PV(DC1)");
 inline const QString kReadPar = QStringLiteral("读参数(DC2)");

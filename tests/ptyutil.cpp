@@ -27,14 +27,12 @@ Pty::Pty() {
 }
 
 Pty::~Pty() {
-    if (slaveKeep_ >= 0)
-        ::close(slaveKeep_);
+    if (slaveKeep_ >= 0) ::close(slaveKeep_);
     closeMaster();
 }
 
 void Pty::closeMaster() {
-    if (master_ >= 0)
-        ::close(master_);
+    if (master_ >= 0) ::close(master_);
     master_ = -1;
 }
 
@@ -54,8 +52,7 @@ QByteArray Pty::read(int atLeast, int timeoutMs) {
             out.append(buf, n);
             continue;
         }
-        if (out.size() >= atLeast || t.elapsed() > timeoutMs)
-            return out;
+        if (out.size() >= atLeast || t.elapsed() > timeoutMs) return out;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         QThread::msleep(1);
     }

@@ -26,6 +26,6 @@ public:
 
 private:
     int master_ = -1;
-    int slaveKeep_ = -1;  // keeps the slave side alive between openings
+    int slaveKeep_ = -1; // keeps the slave side alive between openings
     QString slavePath_;
 };

@@ -77,9 +77,9 @@ void TestAtCommand::afterTestUsesOpenPortWhateverTheBoxesSay() {
     w.Combo2->setEditText("1200,n,8,2");
     w.Combo11->setEditText("+++ATH0");
     w.Command1_Click();
-    QCOMPARE(port.log, (QStringList{"discard out", "discard in", "inlen 0", "sthreshold 5",
-                                    "rthreshold 1", "inputmode 0",
-                                    "output 2b 2b 2b 41 54 48 30 0d 0a"}));
+    QCOMPARE(port.log,
+             (QStringList{"discard out", "discard in", "inlen 0", "sthreshold 5", "rthreshold 1",
+                          "inputmode 0", "output 2b 2b 2b 41 54 48 30 0d 0a"}));
     QCOMPARE(port.portNumber(), 2);
 }
 
@@ -97,7 +97,8 @@ void TestAtCommand::worksDuringAWaitWithoutTouchingIt() {
     FakeSerialPort port;
     Form1 w(&port);
     w.cmdtest_Click();
-    port.receive("\x02" "00");
+    port.receive("\x02"
+                 "00");
     w.Timer1_Timer();
     const quint8 progress = w.st.progress;
     w.Combo11->setEditText("+++ATH0");
@@ -106,10 +107,12 @@ void TestAtCommand::worksDuringAWaitWithoutTouchingIt() {
     QCOMPARE(port.writes.last(), QByteArray("+++ATH0\r\n"));
     QVERIFY(w.Timer1.isActive());
     QCOMPARE(w.st.progress, progress);
-    QCOMPARE(w.st.recbuf.text(), QByteArray("\x02" "00"));
+    QCOMPARE(w.st.recbuf.text(), QByteArray("\x02"
+                                            "00"));
     // The modem's answer joins recbuf like any batch.
     port.receive("OK\r\n");
-    QCOMPARE(w.st.recbuf.text(), QByteArray("\x02" "00OK\r\n"));
+    QCOMPARE(w.st.recbuf.text(), QByteArray("\x02"
+                                            "00OK\r\n"));
     QVERIFY(w.rec->toPlainText().endsWith("OK\n"));
 }
 
@@ -133,7 +136,7 @@ void TestAtCommand::openFailureShowsMessage() {
     QVERIFY(w.lastMessage().contains("COM1"));
     QVERIFY(w.lastMessage().contains(QStringLiteral("占用")));
     QCOMPARE(w.trs->toPlainText(), QString());
-    w.Command1_Click();  // the next press tries again
+    w.Command1_Click(); // the next press tries again
     QCOMPARE(port.writes.size(), 1);
 }
 
@@ -148,8 +151,8 @@ void TestAtCommand::linksOpenTheirAddressesAndChangeNothing() {
     QTest::mouseClick(w.Label15, Qt::LeftButton);
     QDesktopServices::unsetUrlHandler("http");
     QDesktopServices::unsetUrlHandler("mailto");
-    QCOMPARE(catcher.urls, (QList<QUrl>{QUrl("http://kestrova.example"),
-                                        QUrl("mailto:info@kestrova.example")}));
+    QCOMPARE(catcher.urls,
+             (QList<QUrl>{QUrl("http://kestrova.example"), QUrl("mailto:info@kestrova.example")}));
     // The captions are the addresses the links open.
     QCOMPARE(w.Label14->text(), catcher.urls[0].toString());
     QCOMPARE("mailto:" + w.Label15->text(), catcher.urls[1].toString());
@@ -166,11 +169,11 @@ void TestAtCommand::exitDuringAWaitEndsTheEventLoop() {
     w.cmdtest_Click();
     QVERIFY(w.Timer1.isActive());
     QTimer::singleShot(30, &w, [&] { w.cmdexit->click(); });
-    QTimer::singleShot(3000, [] { QCoreApplication::exit(7); });  // guard: exit must come first
+    QTimer::singleShot(3000, [] { QCoreApplication::exit(7); }); // guard: exit must come first
     QCOMPARE(QCoreApplication::exec(), 0);
     const QString ruler = w.Text1->text();
     const QString rec = w.rec->toPlainText();
-    port.receive("\x06");  // nothing is handled any more
+    port.receive("\x06"); // nothing is handled any more
     QTest::qWait(50);
     QCOMPARE(w.Text1->text(), ruler);
     QCOMPARE(w.rec->toPlainText(), rec);

@@ -6,9 +6,9 @@
 #include "messages.h"
 #include "transaction.h"
 
+#include "frametable.h"
 #include <QProcess>
 #include <QTemporaryDir>
-#include "frametable.h"
 
 #include <QtTest>
 #include <clocale>
@@ -17,7 +17,6 @@
 #include <optional>
 
 namespace {
-
 
 // The window as the transaction sees it, without widgets.
 struct Sink : TextSink {

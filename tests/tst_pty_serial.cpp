@@ -34,10 +34,14 @@ void TestPtySerial::defaultTestDeliversElevenBytes() {
 void TestPtySerial::writeFrameWithSettingsAndSignalRows_data() {
     QTest::addColumn<QString>("settings");
     QTest::addColumn<QString>("signal");
-    QTest::newRow("56000 custom rate, RTS=1") << "56000,n,8,2" << "RTS=1";
-    QTest::newRow("1200 even 7 1, DTR=0") << "1200,E,7,1" << "DTR=0";
-    QTest::newRow("38400 odd 5 1.5, MODEM") << "38400,o,5,1.5" << "MODEM";
-    QTest::newRow("unmatched signal") << "19200,n,8,2" << "rts=0";
+    QTest::newRow("56000 custom rate, RTS=1") << "56000,n,8,2"
+                                              << "RTS=1";
+    QTest::newRow("1200 even 7 1, DTR=0") << "1200,E,7,1"
+                                          << "DTR=0";
+    QTest::newRow("38400 odd 5 1.5, MODEM") << "38400,o,5,1.5"
+                                            << "MODEM";
+    QTest::newRow("unmatched signal") << "19200,n,8,2"
+                                      << "rts=0";
 }
 
 void TestPtySerial::writeFrameWithSettingsAndSignalRows() {

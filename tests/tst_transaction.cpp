@@ -2,13 +2,12 @@
 #include "fakeserialport.h"
 #include "form1.h"
 
-#include <QMessageBox>
 #include "frametable.h"
+#include <QMessageBox>
 
 #include <QtTest>
 
 namespace {
-
 
 // TEST preparation on a closed port, default selections.
 const QStringList kPrepare{"port 1",       "open",         "settings 9600,n,8,2",
