@@ -1,7 +1,7 @@
 #pragma once
 
-// The request frames for the default selections, as literals, shared by the
-// suites that check composition and what reaches the line.
+// Tables of literals shared by several suites: the request frames for the
+// default selections, and the direction lines around a write.
 #include <QByteArray>
 #include <QString>
 #include <QtTest>
@@ -38,4 +38,30 @@ inline void addDefaultFrameRows() {
         << "PM-01" << kWrite
         << hex("13 30 30 31 30 31 1F 30 31 1F 30 30 30 30 2E 30 1F 30 30 37 33 37 03")
         << hex("13 30 30 31 30 31 1F 30 31 1F 30 30 30 30 2E 30 1F 30 30 37 33 37 03 03");
+}
+
+// Columns signal, atRaise and atRelease: the port log entry each drives, empty
+// where no line is driven. Ends with an unmatched text.
+inline void addDirectionRows() {
+    QTest::addColumn<QString>("signal");
+    QTest::addColumn<QString>("atRaise");
+    QTest::addColumn<QString>("atRelease");
+    QTest::newRow("RTS=0") << "RTS=0"
+                           << "rts 0"
+                           << "rts 1";
+    QTest::newRow("RTS=1") << "RTS=1"
+                           << "rts 1"
+                           << "rts 0";
+    QTest::newRow("DTR=0") << "DTR=0"
+                           << "dtr 0"
+                           << "dtr 1";
+    QTest::newRow("DTR=1") << "DTR=1"
+                           << "dtr 1"
+                           << "dtr 0";
+    QTest::newRow("MODEM") << "MODEM"
+                           << "dtr 1"
+                           << "dtr 1";
+    QTest::newRow("lower case rts=0") << "rts=0"
+                                      << ""
+                                      << "";
 }

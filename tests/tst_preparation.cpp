@@ -4,6 +4,8 @@
 #include "preparation.h"
 #include "settings.h"
 
+#include "frametable.h"
+
 #include <QtTest>
 
 namespace {
@@ -147,28 +149,7 @@ void TestPreparation::portTexts() {
 }
 
 void TestPreparation::direction_data() {
-    QTest::addColumn<QString>("signal");
-    QTest::addColumn<QString>("atRaise"); // log entry, empty: nothing driven
-    QTest::addColumn<QString>("atRelease");
-
-    QTest::newRow("RTS=0") << "RTS=0"
-                           << "rts 0"
-                           << "rts 1";
-    QTest::newRow("RTS=1") << "RTS=1"
-                           << "rts 1"
-                           << "rts 0";
-    QTest::newRow("DTR=0") << "DTR=0"
-                           << "dtr 0"
-                           << "dtr 1";
-    QTest::newRow("DTR=1") << "DTR=1"
-                           << "dtr 1"
-                           << "dtr 0";
-    QTest::newRow("MODEM") << "MODEM"
-                           << "dtr 1"
-                           << "dtr 1";
-    QTest::newRow("lower case rts=0") << "rts=0"
-                                      << ""
-                                      << "";
+    addDirectionRows();
     QTest::newRow("RTS=0 with a space") << "RTS=0 "
                                         << ""
                                         << "";

@@ -90,27 +90,7 @@ void TestTransaction::frames() {
 }
 
 void TestTransaction::directionAroundTheWrite_data() {
-    QTest::addColumn<QString>("signal");
-    QTest::addColumn<QString>("atRaise"); // empty: no line is driven
-    QTest::addColumn<QString>("atRelease");
-    QTest::newRow("RTS=0") << "RTS=0"
-                           << "rts 0"
-                           << "rts 1";
-    QTest::newRow("RTS=1") << "RTS=1"
-                           << "rts 1"
-                           << "rts 0";
-    QTest::newRow("DTR=0") << "DTR=0"
-                           << "dtr 0"
-                           << "dtr 1";
-    QTest::newRow("DTR=1") << "DTR=1"
-                           << "dtr 1"
-                           << "dtr 0";
-    QTest::newRow("MODEM") << "MODEM"
-                           << "dtr 1"
-                           << "dtr 1";
-    QTest::newRow("unmatched") << "rts=0"
-                               << ""
-                               << "";
+    addDirectionRows();
 }
 
 void TestTransaction::directionAroundTheWrite() {
