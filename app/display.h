@@ -10,7 +10,6 @@
 class ByteDisplay {
 public:
     QString render(const QByteArray &bytes);
-    bool crPending() const { return crPending_; }
 
 private:
     bool crPending_ = false;
