@@ -3,17 +3,19 @@
 #include "atcommand.h"
 #include "contact.h"
 #include "messages.h"
-#include "preparation.h"
 #include "ruler.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDesktopServices>
+#include <QLoggingCategory>
 #include <QMessageBox>
 #include <QScreen>
 #include <QUrl>
 #include <algorithm>
-#include <cstdio>
+#include <array>
+
+Q_LOGGING_CATEGORY(lcWindow, "kestrova.window")
 
 int twips(int t, double logicalDpi) {
     return qRound(t * logicalDpi / 1440.0);
@@ -24,6 +26,7 @@ int twips(int t, double logicalDpi) {
 Form1::Form1(SerialPort *port, QWidget *parent) : QWidget(parent), MSComm1(port) {
     setObjectName(QStringLiteral("Form1"));
     buildControls();
+    transaction_ = std::make_unique<Transaction>(*MSComm1, wait_, *trs, *rec);
     Form_Load();
 
     connect(cmdtest, &QPushButton::clicked, this, &Form1::cmdtest_Click);
@@ -59,6 +62,9 @@ void Form1::buildControls() {
         place(box, name, l, t, w, h);
         return box;
     };
+    auto selectionCombo = [&](const char *name, Box b, int l, int t, int w, int h) {
+        return combo(name, box_texts(b).initial, l, t, w, h);
+    };
     auto button = [&](const char *name, const QString &caption, int l, int t, int w, int h) {
         auto *b = new QPushButton(caption, this);
         b->setAutoDefault(true); // Enter presses the focused button, as Space does
@@ -67,26 +73,26 @@ void Form1::buildControls() {
     };
 
     Label1 = label("Label1", QStringLiteral("通 讯 口："), 240, 240, 1095, 255);
-    Combo1 = combo("Combo1", QStringLiteral("COM1"), 1200, 240, 1455, 300);
+    Combo1 = selectionCombo("Combo1", Box::Port, 1200, 240, 1455, 300);
     Label5 = label("Label5", QStringLiteral("功能选择："), 3240, 240, 975, 255);
-    Combo5 = combo("Combo5", QStringLiteral("读PV(DC1)"), 4200, 240, 1455, 300);
+    Combo5 = selectionCombo("Combo5", Box::Function, 4200, 240, 1455, 300);
     Label9 = label("Label9", QStringLiteral("参 数 号："), 6240, 240, 1095, 255);
-    Combo8 = combo("Combo8", QStringLiteral("01"), 7200, 240, 1455, 300);
+    Combo8 = selectionCombo("Combo8", Box::Parameter, 7200, 240, 1455, 300);
     Label2 = label("Label2", QStringLiteral("波 特 率："), 240, 720, 1095, 255);
-    Combo2 = combo("Combo2", QStringLiteral("9600,n,8,2"), 1200, 720, 1455, 300);
+    Combo2 = selectionCombo("Combo2", Box::Settings, 1200, 720, 1455, 300);
     Label6 = label("Label6", QStringLiteral("LNK 地址："), 3240, 720, 975, 255);
-    Combo10 = combo("Combo10", QStringLiteral("01"), 4200, 720, 1455, 300);
+    Combo10 = selectionCombo("Combo10", Box::Concentrator, 4200, 720, 1455, 300);
     Label10 = label("Label10", QStringLiteral("参 数 值："), 6240, 720, 1215, 255);
-    Combo9 = combo("Combo9", QStringLiteral("0000.0"), 7200, 720, 1455, 300);
+    Combo9 = selectionCombo("Combo9", Box::Value, 7200, 720, 1455, 300);
     Label3 = label("Label3", QStringLiteral("发送信号："), 240, 1200, 1095, 255);
-    Combo3 = combo("Combo3", QStringLiteral("RTS=0"), 1200, 1200, 1455, 300);
+    Combo3 = selectionCombo("Combo3", Box::Signal, 1200, 1200, 1455, 300);
     Label7 = label("Label7", QStringLiteral("仪表地址："), 3240, 1200, 1215, 255);
-    Combo6 = combo("Combo6", QStringLiteral("001"), 4200, 1200, 1455, 300);
+    Combo6 = selectionCombo("Combo6", Box::Address, 4200, 1200, 1455, 300);
     Command1 = button("Command1", QStringLiteral("发送AT命令"), 7200, 1200, 1455, 495);
     Label4 = label("Label4", QStringLiteral("仪表型号："), 240, 1680, 975, 255);
-    Combo4 = combo("Combo4", QStringLiteral("LNKCTRL"), 1200, 1680, 1455, 300);
+    Combo4 = selectionCombo("Combo4", Box::Model, 1200, 1680, 1455, 300);
     Label8 = label("Label8", QStringLiteral("仪表通道："), 3240, 1680, 1335, 255);
-    Combo7 = combo("Combo7", QStringLiteral("01"), 4200, 1680, 1455, 300);
+    Combo7 = selectionCombo("Combo7", Box::Channel, 4200, 1680, 1455, 300);
     cmdtest = button("cmdtest", QStringLiteral("测试（TEST）"), 7200, 1800, 1455, 495);
     Label16 = label("Label16", QStringLiteral("AT命令行："), 240, 2160, 1095, 255);
     Combo11 = combo("Combo11", QLatin1String(contact::dialCommand), 1200, 2160, 4455, 300);
@@ -140,43 +146,50 @@ void Form1::buildControls() {
         setTabOrder(order[i - 1], order[i]);
 
     Timer1.setObjectName(QStringLiteral("Timer1"));
-    Timer1.setInterval(10);
+    Timer1.setInterval(ruler::kTickMs);
     Timer1.setTimerType(Qt::PreciseTimer);
 }
 
 void Form1::Form_Load() {
-    // The control characters are compile-time constants (controls.h).
-    st.progress = 0;
-    Combo1->appendRows({"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8", "COM9",
-                        "COM10", "COM11", "COM12", "COM13", "COM14", "COM15", "COM16"});
-    Combo2->appendRows({"1200,n,8,2", "2400,n,8,2", "4800,n,8,2", "9600,n,8,2", "19200,n,8,2",
-                        "38400,n,8,2", "56000,n,8,2"});
-    Combo3->appendRows({"RTS=0", "RTS=1", "DTR=0", "DTR=1", "MODEM"});
-    Combo4->appendRows({"PM-01", "PM-02", "PM-03", "PM-04", "PM-05", "PM-06", "PM-07", "PM-08",
-                        "PM-09", "PM-10", "PM-11", "PM-12", "PM-13", "PM-14", "PM-15", "PM-16",
-                        "PM-17", "PM-18", "PM-19", "PM-20", "PM-21", "PM-22", "PM-23", "LNKCTRL"});
-    Combo5->appendRows({QStringLiteral("读PV(DC1)"), QStringLiteral("读参数(DC2)"),
-                        QStringLiteral("写参数(DC3)")});
-    Combo6->appendRows({"001"});
-    Combo7->appendRows({"01"});
-    Combo8->appendRows({"01"});
-    Combo9->appendRows({"0000.0"});
-    Combo10->appendRows({"01"});
+    // The control characters are compile-time constants (controls.h); progress
+    // starts at 0 with the transaction.
+    for (int b = 0; b < kBoxCount; ++b)
+        box(Box(b))->appendRows(box_texts(Box(b)).rows);
     Combo11->appendRows({QLatin1String(contact::dialCommand), "+++ATH0", "+++AT&F", "+++AT&D0",
                          "+++AT&C0", "+++AT&K0", "+++AT&Z0", "+++ATS0=2", "+++AT&V", "+++AT&W0"});
     Timer1.stop();
 }
 
+SelectionBox *Form1::box(Box b) const {
+    const std::array<SelectionBox *, kBoxCount> boxes{Combo1, Combo2, Combo3, Combo4, Combo5,
+                                                      Combo6, Combo7, Combo8, Combo9, Combo10};
+    return boxes[size_t(b)];
+}
+
+QString Form1::caption(Box b) const {
+    const std::array<QLabel *, kBoxCount> labels{Label1, Label2, Label3, Label4,  Label5,
+                                                 Label7, Label8, Label9, Label10, Label6};
+    QString text = labels[size_t(b)]->text();
+    if (text.endsWith(QChar(0xFF1A))) text.chop(1); // the full-width colon
+    return text;
+}
+
 Selection Form1::selection() const {
-    return {Combo1->currentText(), Combo2->currentText(), Combo3->currentText(),
-            Combo4->currentText(), Combo5->currentText(), Combo6->currentText(),
-            Combo7->currentText(), Combo8->currentText(), Combo9->currentText(),
-            Combo10->currentText()};
+    return {.port = Combo1->currentText(),
+            .settings = Combo2->currentText(),
+            .signal = Combo3->currentText(),
+            .model = Combo4->currentText(),
+            .function = Combo5->currentText(),
+            .address = Combo6->currentText(),
+            .channel = Combo7->currentText(),
+            .parameter = Combo8->currentText(),
+            .value = Combo9->currentText(),
+            .concentrator = Combo10->currentText()};
 }
 
 void Form1::showMessage(const QString &text) {
     lastMessage_ = text;
-    std::fprintf(stderr, "kestrova-comtest: %s\n", qPrintable(text));
+    qCWarning(lcWindow).noquote() << text;
     // Non-blocking: the handler returns at once, the window stays usable.
     if (!message_) {
         message_ =
@@ -191,32 +204,19 @@ void Form1::showMessage(const QString &text) {
 }
 
 void Form1::cmdtest_Click() {
-    Link link{*MSComm1, wait_, *trs, *rec};
-    const TestOutcome r = test_transaction(st, link, selection());
+    const TestOutcome r = transaction_->test(selection());
     if (r.status == TestOutcome::Refused)
-        showMessage(refusal_message(r.refusal));
+        showMessage(refusal_message(r.refusal, caption(r.refusal.box)));
     else if (r.status == TestOutcome::PortFailed)
         showMessage(port_message(r.portError));
 }
 
 void Form1::MSComm1_OnComm(int code) {
-    if (code == 2) {
-        Link link{*MSComm1, wait_, *trs, *rec};
-        reception(st, link, Combo4->currentText());
-    } else if (code == 1) {
-        release(*MSComm1, Combo3->currentText());
-    }
-    // Every other code is ignored.
+    transaction_->comm(code, Combo3->currentText(), Combo4->currentText());
 }
 
 void Form1::Timer1_Timer() {
-    const RulerTick tick = ruler_tick(st.progress);
-    if (tick.timeout) {
-        Timer1.stop();
-        rec->insert(QByteArrayLiteral("\r\n"));
-    } else {
-        Text1->setText(tick.ruler);
-    }
+    if (const auto ruler = transaction_->tick()) Text1->setText(*ruler);
 }
 
 void Form1::Command1_Click() {

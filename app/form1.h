@@ -4,14 +4,11 @@
 #include "transaction.h"
 #include "widgets.h"
 
-#include <QComboBox>
-#include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QPointer>
 #include <QPushButton>
 #include <QTimer>
 #include <QWidget>
+#include <memory>
 
 class QMessageBox;
 
@@ -46,9 +43,12 @@ public:
     QTimer Timer1;
     SerialPort *MSComm1;
 
-    FormState st; // sendbuf, recbuf, progress
+    // sendbuf, recbuf and progress, and every step of a TEST.
+    const Transaction &transaction() const { return *transaction_; }
 
     Selection selection() const;
+    // The caption of a box's label, as messages name the box.
+    QString caption(Box box) const;
     QString lastMessage() const { return lastMessage_; }
     QMessageBox *messageBox() const { return message_; }
 
@@ -64,8 +64,10 @@ private:
     void buildControls();
     void Form_Load();
     void showMessage(const QString &text);
+    SelectionBox *box(Box b) const;
 
     TimerFlag wait_{Timer1};
+    std::unique_ptr<Transaction> transaction_;
     QMessageBox *message_ = nullptr;
     QString lastMessage_;
 };

@@ -36,15 +36,6 @@ QString port_name(const PortError &e) {
     return QStringLiteral("COM%1（%2）").arg(e.port).arg(e.device);
 }
 
-QString box_label(const QString &box) {
-    if (box == QLatin1String("Combo6")) return QStringLiteral("仪表地址");
-    if (box == QLatin1String("Combo7")) return QStringLiteral("仪表通道");
-    if (box == QLatin1String("Combo8")) return QStringLiteral("参 数 号");
-    if (box == QLatin1String("Combo9")) return QStringLiteral("参 数 值");
-    if (box == QLatin1String("Combo10")) return QStringLiteral("LNK 地址");
-    return box;
-}
-
 } // namespace
 
 QString port_message(const PortError &e) {
@@ -76,21 +67,24 @@ QString broken_message(const PortError &e) {
         .arg(port_name(e), e.reason);
 }
 
-QString refusal_message(const FrameRefusal &r) {
+QString refusal_message(const FrameRefusal &r, const QString &caption) {
     QString why;
     switch (r.reason) {
     case FrameRefusal::NumberOutOfRange:
-        why = QStringLiteral("数值超出可发送的范围");
+        why = QStringLiteral("数值超出可发送的范围（该项可发送 %1 到 %2）")
+                  .arg(QString::number(r.range.lowest).replace(QLatin1Char('-'), QChar(0x2212)))
+                  .arg(r.range.highest);
         break;
     case FrameRefusal::NotAscii:
         why = QStringLiteral("含有 ASCII 以外的字符");
         break;
     case FrameRefusal::SumTooLarge:
-        why = QStringLiteral("文本过长，校验和超出范围");
+        why =
+            QStringLiteral("文本过长，请求帧的校验和达到 %1 或以上，无法用五位写出").arg(kSumLimit);
         break;
     }
-    return QStringLiteral("“%1”框（%2）中的文本 %3 无法组成请求帧：%4。\n未发送任何内容。")
-        .arg(box_label(r.box), r.box, quoted(r.text), why);
+    return QStringLiteral("“%1”框中的文本 %2 无法组成请求帧：%3。\n未发送任何内容。")
+        .arg(caption, quoted(r.text), why);
 }
 
 QString at_not_ascii_message(const QString &command) {

@@ -8,5 +8,6 @@
 // The user's messages, in the console's language.
 QString port_message(const PortError &e);
 QString broken_message(const PortError &e);
-QString refusal_message(const FrameRefusal &r);
+// caption: the label of the box that holds the text.
+QString refusal_message(const FrameRefusal &r, const QString &caption);
 QString at_not_ascii_message(const QString &command);

@@ -101,15 +101,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     FakeSerialPort port;
     Flag timer;
     Sink trs, rec;
-    Link link{port, timer, trs, rec};
-    FormState st;
+    Transaction tx(port, timer, trs, rec);
     Reference ref;
     QString model = QString::fromLatin1(kModels[size % std::size(kModels)]);
-    QObject::connect(&port, &SerialPort::comm, [&](int code) {
-        if (code == 2) reception(st, link, model);
-    });
+    QObject::connect(&port, &SerialPort::comm,
+                     [&](int code) { tx.comm(code, QStringLiteral("RTS=0"), model); });
 
-    timer.start();
+    tx.test(Selection{});
     ref.test();
     std::size_t i = 0;
     while (i < size) {
@@ -132,9 +130,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             ref.batch({}, model);
             break;
         case 2:
-            st.recbuf.clear();
-            st.progress = 0;
-            timer.start();
+            // A new TEST: recbuf emptied and the wait started, as test() does.
+            timer.on = false;
+            tx.test(Selection{});
+            port.writes.clear();
+            port.log.clear();
             ref.test();
             break;
         default:
@@ -153,7 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         }
         if (rec.text != ref.rec) fail("receive window differs", ref, rec);
         if (timer.on != ref.waiting) fail("wait flag differs", ref, rec);
-        if (st.recbuf.text().toStdString() != ref.recbuf) fail("recbuf differs", ref, rec);
+        if (tx.recbuf().text().toStdString() != ref.recbuf) fail("recbuf differs", ref, rec);
     }
     if (std::getenv("KC_FUZZ_TRACE")) // to read what a corpus file gives
         std::fprintf(stderr, "rec: %s\n",

@@ -1,11 +1,11 @@
 #include "frame.h"
 
 #include "controls.h"
+#include "linetext.h"
 
-#include <clocale>
+#include <charconv>
 #include <cmath>
-#include <cstdlib>
-#include <locale.h>
+#include <limits>
 #include <string>
 
 namespace {
@@ -39,15 +39,36 @@ std::string number_prefix(const std::string &t) {
     return t.substr(0, i);
 }
 
-locale_t c_locale() {
-    static const locale_t loc = newlocale(LC_ALL_MASK, "C", locale_t(nullptr));
-    return loc;
-}
-
-bool is_ascii(const QString &s) {
-    for (QChar c : s)
-        if (c.unicode() > 127) return false;
-    return true;
+// from_chars leaves the value alone when it is out of range; the number's
+// decimal magnitude tells overflow (infinity) from underflow (zero).
+double out_of_range(const std::string &number) {
+    const char *p = number.data();
+    const char *end = p + number.size();
+    const bool negative = *p == '-';
+    if (*p == '-' || *p == '+') ++p;
+    long magnitude = 0;
+    bool significant = false;
+    for (; p < end && is_digit(*p); ++p) {
+        significant = significant || *p != '0';
+        if (significant) ++magnitude;
+    }
+    if (p < end && *p == '.') {
+        for (++p; p < end && is_digit(*p); ++p) {
+            if (!significant && *p == '0') --magnitude;
+            significant = significant || *p != '0';
+        }
+    }
+    if (p < end) { // the exponent: the grammar has left nothing else
+        ++p;
+        const bool down = *p == '-';
+        if (*p == '-' || *p == '+') ++p;
+        long exponent = 0;
+        if (std::from_chars(p, end, exponent).ec == std::errc::result_out_of_range)
+            exponent = std::numeric_limits<long>::max() / 2;
+        magnitude += down ? -exponent : exponent;
+    }
+    const double v = magnitude > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+    return negative ? -v : v;
 }
 
 } // namespace
@@ -62,9 +83,20 @@ double leading_number(const QString &text) {
     }
     const std::string number = number_prefix(t);
     if (number.empty()) return 0.0;
-    // The prefix is already checked against the grammar; strtod_l only converts it
-    // (correctly rounded, overflow to infinity) without the process locale.
-    return strtod_l(number.c_str(), nullptr, c_locale());
+    // The prefix is already checked against the grammar; from_chars converts it
+    // correctly rounded, without the process locale.
+    const char *first = number.data() + (number[0] == '+' ? 1 : 0);
+    double v = 0;
+    const auto [end, ec] = std::from_chars(first, number.data() + number.size(), v);
+    if (ec == std::errc::result_out_of_range) return out_of_range(number);
+    return v;
+}
+
+DigitRange digit_range(int w) {
+    int p = 1;
+    for (int i = 1; i < w; ++i)
+        p *= 10;
+    return {-48 * p, 80 * p - 1};
 }
 
 std::optional<QByteArray> digit_text(double v, int w) {
@@ -98,46 +130,45 @@ quint64 frame_sum(const QByteArray &text) {
 std::optional<FrameRefusal> compose_frame(const Selection &sel, QByteArray &sendbuf) {
     using namespace ctl;
     std::optional<FrameRefusal> refusal;
-    auto digits = [&](const QString &box, const QString &text, int w) {
+    auto digits = [&](Box box, const QString &text, int w) {
         if (refusal) return;
         if (const auto d = digit_text(leading_number(text), w))
             sendbuf += *d;
         else
-            refusal = FrameRefusal{FrameRefusal::NumberOutOfRange, box, text};
+            refusal = FrameRefusal{FrameRefusal::NumberOutOfRange, box, text, digit_range(w)};
     };
 
     if (sel.model == concentratorModel()) {
         sendbuf += DC4;
-        digits(QStringLiteral("Combo10"), sel.concentrator, 2);
+        digits(Box::Concentrator, sel.concentrator, 2);
     }
     if (sel.function == fn::readPv()) {
         sendbuf += DC1;
-        digits(QStringLiteral("Combo6"), sel.address, 3);
-        digits(QStringLiteral("Combo7"), sel.channel, 2);
+        digits(Box::Address, sel.address, 3);
+        digits(Box::Channel, sel.channel, 2);
         sendbuf += ETX;
     } else if (sel.function == fn::readParameter()) {
         sendbuf += DC2;
-        digits(QStringLiteral("Combo6"), sel.address, 3);
-        digits(QStringLiteral("Combo7"), sel.channel, 2);
+        digits(Box::Address, sel.address, 3);
+        digits(Box::Channel, sel.channel, 2);
         sendbuf += US;
-        digits(QStringLiteral("Combo8"), sel.parameter, 2);
+        digits(Box::Parameter, sel.parameter, 2);
         sendbuf += ETX;
     } else if (sel.function == fn::writeParameter()) {
         sendbuf += DC3;
-        digits(QStringLiteral("Combo6"), sel.address, 3);
-        digits(QStringLiteral("Combo7"), sel.channel, 2);
+        digits(Box::Address, sel.address, 3);
+        digits(Box::Channel, sel.channel, 2);
         sendbuf += US;
-        digits(QStringLiteral("Combo8"), sel.parameter, 2);
+        digits(Box::Parameter, sel.parameter, 2);
         sendbuf += US;
         if (refusal) return refusal;
-        if (!is_ascii(sel.value))
-            return FrameRefusal{FrameRefusal::NotAscii, QStringLiteral("Combo9"), sel.value};
-        sendbuf += sel.value.toLatin1();
+        const auto value = line_bytes(sel.value);
+        if (!value) return FrameRefusal{FrameRefusal::NotAscii, Box::Value, sel.value};
+        sendbuf += *value;
         sendbuf += US;
-        const auto sum = digit_text(double(frame_sum(sendbuf)), 5);
-        if (!sum)
-            return FrameRefusal{FrameRefusal::SumTooLarge, QStringLiteral("Combo9"), sel.value};
-        sendbuf += *sum;
+        const quint64 sum = frame_sum(sendbuf);
+        if (sum >= kSumLimit) return FrameRefusal{FrameRefusal::SumTooLarge, Box::Value, sel.value};
+        sendbuf += *digit_text(double(sum), 5);
         sendbuf += ETX;
     }
     return refusal;

@@ -19,12 +19,24 @@ std::optional<QByteArray> digit_text(double v, int w);
 // Sum of the character codes (0..255) of all bytes.
 quint64 frame_sum(const QByteArray &text);
 
+// The numbers a field of w digit characters can carry: below the lowest the
+// first character falls under code 0, above the highest it leaves ASCII.
+struct DigitRange {
+    int lowest;
+    int highest;
+};
+DigitRange digit_range(int w);
+
+// Frame sums from here on have no five-character form on the line.
+inline constexpr quint64 kSumLimit = 800000;
+
 // Which box made a frame impossible, and its text.
 struct FrameRefusal {
     enum Reason { NumberOutOfRange, NotAscii, SumTooLarge };
     Reason reason;
-    QString box;  // "Combo6" ...
-    QString text; // the box's text
+    Box box;
+    QString text;       // the box's text
+    DigitRange range{}; // NumberOutOfRange: what the field can carry
 };
 
 // Appends the request frame for sel to sendbuf. On a refusal sendbuf holds

@@ -1,34 +1,50 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
+
+// The ten selection boxes whose texts make up a request, in box order
+// (Combo1 .. Combo10).
+enum class Box {
+    Port,
+    Settings,
+    Signal,
+    Model,
+    Function,
+    Address,
+    Channel,
+    Parameter,
+    Value,
+    Concentrator
+};
+inline constexpr int kBoxCount = 10;
+
+// The texts that decide behaviour; compared as exact text wherever they are used.
+namespace fn {
+const QString &readPv();
+const QString &readParameter();
+const QString &writeParameter();
+} // namespace fn
+const QString &concentratorModel();
+
+// A box's text at start-up and the rows of its list. The only copy of both:
+// the window and the defaults of Selection are built from it.
+struct BoxTexts {
+    QString initial;
+    QStringList rows;
+};
+const BoxTexts &box_texts(Box box);
 
 // The texts of the ten selection boxes, as they stand when they are read.
 struct Selection {
-    QString port = QStringLiteral("COM1");             // Combo1
-    QString settings = QStringLiteral("9600,n,8,2");   // Combo2
-    QString signal = QStringLiteral("RTS=0");          // Combo3
-    QString model = QStringLiteral("LNKCTRL");         // Combo4
-    QString function = QString::fromUtf8("读PV(DC1)"); // Combo5
-    QString address = QStringLiteral("001");           // Combo6
-    QString channel = QStringLiteral("01");            // Combo7
-    QString parameter = QStringLiteral("01");          // Combo8
-    QString value = QStringLiteral("0000.0");          // Combo9
-    QString concentrator = QStringLiteral("01");       // Combo10
+    QString port = box_texts(Box::Port).initial;
+    QString settings = box_texts(Box::Settings).initial;
+    QString signal = box_texts(Box::Signal).initial;
+    QString model = box_texts(Box::Model).initial;
+    QString function = box_texts(Box::Function).initial;
+    QString address = box_texts(Box::Address).initial;
+    QString channel = box_texts(Box::Channel).initial;
+    QString parameter = box_texts(Box::Parameter).initial;
+    QString value = box_texts(Box::Value).initial;
+    QString concentrator = box_texts(Box::Concentrator).initial;
 };
-
-namespace fn {
-inline QString readPv() {
-    return QString::fromUtf8("读PV(DC1)");
-}
-inline QString readParameter() {
-    return QString::fromUtf8("读参数(DC2)");
-}
-inline QString writeParameter() {
-    return QString::fromUtf8("写参数(DC3)");
-}
-} // namespace fn
-
-inline const QString &concentratorModel() {
-    static const QString m = QStringLiteral("LNKCTRL");
-    return m;
-}

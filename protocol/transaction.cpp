@@ -3,41 +3,67 @@
 #include "controls.h"
 #include "preparation.h"
 
-TestOutcome test_transaction(FormState &st, Link &link, const Selection &sel) {
+TestOutcome Transaction::test(const Selection &sel) {
     using namespace ctl;
-    if (link.Timer1.running()) return {};
+    if (wait_.running()) return TestOutcome::busy();
     // Composed before the port is touched: a frame with no defined form on the
     // line is refused without opening, showing or sending anything.
     QByteArray frame;
     if (auto refusal = compose_frame(sel, frame)) return {TestOutcome::Refused, *refusal, {}};
-    if (!test_preparation(link.MSComm1, sel.port, sel.settings))
-        return {TestOutcome::PortFailed, {}, link.MSComm1.lastError()};
-    st.sendbuf = frame;
-    link.trs.insert(st.sendbuf + CR + LF);
-    st.recbuf.clear();
-    st.progress = 0;
-    link.Timer1.start();
-    raise(link.MSComm1, sel.signal);
-    link.MSComm1.output(st.sendbuf + ETX);
-    return {TestOutcome::Sent, {}, {}};
+    if (!test_preparation(port_, sel.port, sel.settings))
+        return {TestOutcome::PortFailed, {}, port_.lastError()};
+    sendbuf_ = frame;
+    trs_.insert(sendbuf_ + CR + LF);
+    recbuf_.clear();
+    progress_ = 0;
+    wait_.start();
+    raise(port_, sel.signal);
+    port_.output(sendbuf_ + ETX);
+    return TestOutcome::sent();
 }
 
-void reception(FormState &st, Link &link, const QString &model) {
+CommResult Transaction::comm(int code, const QString &signal, const QString &model) {
+    if (code == 2) return receive(model);
+    if (code == 1) release(port_, signal);
+    return {};
+}
+
+CommResult Transaction::receive(const QString &model) {
     using namespace ctl;
-    const QByteArray batch = link.MSComm1.input();
-    st.recbuf.append(batch);
-    if (!batch.isEmpty()) link.rec.insert(batch);
-    if (batch.contains(ETB)) {
-        link.Timer1.stop();
-        if (const auto line = st.recbuf.verdict(model == concentratorModel() ? DC4 : STX))
-            link.rec.insert(*line);
+    CommResult r;
+    const bool waiting = wait_.running();
+    r.batch = port_.input();
+    recbuf_.append(r.batch);
+    if (!r.batch.isEmpty()) rec_.insert(r.batch);
+    if (r.batch.contains(ETB)) {
+        wait_.stop();
+        r.verdict = recbuf_.verdict(model == concentratorModel() ? DC4 : STX);
+        if (r.verdict) rec_.insert(*r.verdict);
     }
-    if (st.recbuf.hasAck()) {
-        link.Timer1.stop();
-        link.rec.insert(QByteArrayLiteral("ACK\r\n"));
+    if (recbuf_.hasAck()) {
+        wait_.stop();
+        rec_.insert(QByteArrayLiteral("ACK\r\n"));
+        r.ack = true;
     }
-    if (st.recbuf.hasNak()) {
-        link.Timer1.stop();
-        link.rec.insert(QByteArrayLiteral("NAK\r\n"));
+    if (recbuf_.hasNak()) {
+        wait_.stop();
+        rec_.insert(QByteArrayLiteral("NAK\r\n"));
+        r.nak = true;
     }
+    r.endedWait = waiting && !wait_.running();
+    return r;
+}
+
+std::optional<QString> Transaction::tick() {
+    const RulerTick t = ruler_tick(progress_);
+    if (t.timeout) {
+        expire();
+        return std::nullopt;
+    }
+    return t.ruler;
+}
+
+void Transaction::expire() {
+    wait_.stop();
+    rec_.insert(QByteArrayLiteral("\r\n"));
 }

@@ -2,13 +2,15 @@
 
 #include "frame.h"
 #include "reply.h"
+#include "ruler.h"
 #include "selection.h"
 #include "serialport.h"
 
 #include <QByteArray>
+#include <optional>
 
-// What the transaction sees of the window: a text to insert into, and the
-// timer whose running state is the reply-awaited flag.
+// What the transaction sees of its surroundings: a text to insert into, and
+// the timer whose running state is the reply-awaited flag.
 class TextSink {
 public:
     virtual ~TextSink() = default;
@@ -23,29 +25,65 @@ public:
     virtual void stop() = 0;
 };
 
-// The form-level variables the handlers share.
-struct FormState {
-    QByteArray sendbuf;
-    ReplyBuffer recbuf;
-    quint8 progress = 0;
-};
-
-struct Link {
-    SerialPort &MSComm1;
-    WaitFlag &Timer1;
-    TextSink &trs;
-    TextSink &rec;
-};
-
+// What one press of TEST came to.
 struct TestOutcome {
-    enum Status { Busy, Refused, PortFailed, Sent };
-    Status status = Busy;
+    enum Status { Sent, Busy, Refused, PortFailed };
+    Status status;
     FrameRefusal refusal{}; // Refused
     PortError portError{};  // PortFailed
+
+    static TestOutcome sent() { return {Sent}; }
+    static TestOutcome busy() { return {Busy}; }
 };
 
-// One press of TEST with the selections as they stand.
-TestOutcome test_transaction(FormState &st, Link &link, const Selection &sel);
+// What one communication event did.
+struct CommResult {
+    QByteArray batch;                  // code 2: the characters that arrived
+    std::optional<QByteArray> verdict; // the OK SUM= / ERR SUM= line shown for it
+    bool ack = false;                  // an ACK line was shown
+    bool nak = false;                  // a NAK line was shown
+    bool endedWait = false;            // the batch ended a running wait
+};
 
-// Event code 2: read the batch, show it, judge it. model is Combo4's text now.
-void reception(FormState &st, Link &link, const QString &model);
+// One TEST from the press to the reply or the time-out: sendbuf, recbuf and
+// progress live here, and every step of the road is one call. The window and
+// the command-line probe drive it the same way:
+//   test(selection)            when TEST is pressed
+//   comm(code, signal, model)  at each communication event of the port
+//   tick()                     at each tick of the wait timer
+class Transaction {
+public:
+    Transaction(SerialPort &port, WaitFlag &wait, TextSink &trs, TextSink &rec)
+        : port_(port), wait_(wait), trs_(trs), rec_(rec) {}
+
+    // Prepare the port, compose, show and send the frame, start the wait.
+    // Busy while a reply is awaited: nothing happens then.
+    TestOutcome test(const Selection &sel);
+
+    // Code 1: the direction line back to receiving, as the signal text names it
+    // now. Code 2: the batch into recbuf and rec, judged for the model text now.
+    // Other codes change nothing.
+    CommResult comm(int code, const QString &signal, const QString &model);
+
+    // One tick of the wait: the new ruler text, or nothing at the tick that
+    // times the wait out (the ruler then stays as it was).
+    std::optional<QString> tick();
+
+    // The time-out itself: the wait ends and rec's line is closed.
+    void expire();
+
+    const QByteArray &sendbuf() const { return sendbuf_; }
+    const ReplyBuffer &recbuf() const { return recbuf_; }
+    quint8 progress() const { return progress_; }
+
+private:
+    CommResult receive(const QString &model);
+
+    SerialPort &port_;
+    WaitFlag &wait_;
+    TextSink &trs_;
+    TextSink &rec_;
+    QByteArray sendbuf_;
+    ReplyBuffer recbuf_;
+    quint8 progress_ = 0;
+};

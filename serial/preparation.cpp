@@ -38,12 +38,19 @@ void buffers_and_thresholds(SerialPort &port) {
     port.discardOutput();
     port.discardInput();
     port.setInputLength(0);
-    port.setSThreshold(5);
+    port.setSThreshold(kSendThreshold);
     port.setRThreshold(1);
     port.setInputMode(0);
 }
 
 } // namespace
+
+QStringList direction_texts() {
+    QStringList texts;
+    for (const Direction &d : directions)
+        texts << QLatin1String(d.text);
+    return texts;
+}
 
 int port_number_of(const QString &text) {
     for (int n = 1; n <= 16; ++n)

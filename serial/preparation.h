@@ -2,6 +2,14 @@
 
 #include "serialport.h"
 
+#include <QStringList>
+
+// Event code 1 is due once fewer than this many characters wait to be sent.
+inline constexpr int kSendThreshold = 5;
+
+// The direction choices, in the order they are compared.
+QStringList direction_texts();
+
 // Port number n for the exact text "COMn" (n = 1..16), 0 for any other text.
 int port_number_of(const QString &text);
 

@@ -1,13 +1,16 @@
 #include "settings.h"
 
+#include "linetext.h"
+
 #include <QStringList>
 
 std::optional<LineSettings> parse_settings(const QString &text) {
+    if (!line_bytes(text)) return std::nullopt;
     const QStringList parts = text.split(QLatin1Char(','));
     if (parts.size() != 4) return std::nullopt;
     for (const QString &p : parts)
         for (QChar c : p)
-            if (c.unicode() > 127 || c.isSpace()) return std::nullopt;
+            if (c.isSpace()) return std::nullopt;
 
     LineSettings s;
     // Only plain decimal digits: no sign, no blanks, no radix prefixes.

@@ -100,19 +100,19 @@ void TestAtCommand::worksDuringAWaitWithoutTouchingIt() {
     port.receive("\x02"
                  "00");
     w.Timer1_Timer();
-    const quint8 progress = w.st.progress;
+    const quint8 progress = w.transaction().progress();
     w.Combo11->setEditText("+++ATH0");
     w.Command1_Click();
     QCOMPARE(port.writes.size(), 2);
     QCOMPARE(port.writes.last(), QByteArray("+++ATH0\r\n"));
     QVERIFY(w.Timer1.isActive());
-    QCOMPARE(w.st.progress, progress);
-    QCOMPARE(w.st.recbuf.text(), QByteArray("\x02"
-                                            "00"));
+    QCOMPARE(w.transaction().progress(), progress);
+    QCOMPARE(w.transaction().recbuf().text(), QByteArray("\x02"
+                                                         "00"));
     // The modem's answer joins recbuf like any batch.
     port.receive("OK\r\n");
-    QCOMPARE(w.st.recbuf.text(), QByteArray("\x02"
-                                            "00OK\r\n"));
+    QCOMPARE(w.transaction().recbuf().text(), QByteArray("\x02"
+                                                         "00OK\r\n"));
     QVERIFY(w.rec->toPlainText().endsWith("OK\n"));
 }
 

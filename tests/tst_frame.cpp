@@ -102,12 +102,10 @@ void TestFrame::defaultFrames() {
     FakeSerialPort port;
     Flag timer;
     Sink trs, rec;
-    Link link{port, timer, trs, rec};
-    FormState st;
-    st.sendbuf = "stale";
-    const TestOutcome r = test_transaction(st, link, sel);
+    Transaction tx(port, timer, trs, rec);
+    const TestOutcome r = tx.test(sel);
     QCOMPARE(r.status, TestOutcome::Sent);
-    QCOMPARE(st.sendbuf.toHex(' '), frame.toHex(' '));
+    QCOMPARE(tx.sendbuf().toHex(' '), frame.toHex(' '));
     QCOMPARE(trs.text.toHex(' '), (frame + "\r\n").toHex(' '));
     QCOMPARE(port.writes.size(), 1);
     QCOMPARE(port.writes.first().toHex(' '), wire.toHex(' '));
@@ -217,7 +215,7 @@ void TestFrame::furtherCases() {
     QFETCH(QByteArray, frame);
     QByteArray sendbuf;
     const auto refusal = compose_frame(sel, sendbuf);
-    QVERIFY2(!refusal, refusal ? qPrintable(refusal->box) : "");
+    QVERIFY2(!refusal, refusal ? qPrintable(refusal->text) : "");
     QCOMPARE(sendbuf.size(), frame.size());
     QCOMPARE(sendbuf.toHex(' '), frame.toHex(' '));
 }
@@ -373,65 +371,70 @@ void TestFrame::frameSum() {
 void TestFrame::refusals_data() {
     QTest::addColumn<Selection>("sel");
     QTest::addColumn<int>("reason");
-    QTest::addColumn<QString>("box");
+    QTest::addColumn<int>("box");
     QTest::addColumn<QString>("text");
 
     const QString pm = QStringLiteral("PM-01");
     const int range = FrameRefusal::NumberOutOfRange;
-    auto row = [](const char *name, const Change &c, int reason, const char *box,
-                  const QString &text) {
-        QTest::newRow(name) << with(c) << reason << QString::fromLatin1(box) << text;
+    auto row = [](const char *name, const Change &c, int reason, Box box, const QString &text) {
+        QTest::newRow(name) << with(c) << reason << int(box) << text;
     };
-    row("address 8000", {pm, kRead, "8000", {}, {}, {}, {}}, range, "Combo6", "8000");
-    row("address -4801", {pm, kRead, "-4801", {}, {}, {}, {}}, range, "Combo6", "-4801");
-    row("address 1e999", {pm, kRead, "1e999", {}, {}, {}, {}}, range, "Combo6", "1e999");
-    row("address 8000 in a write frame", {pm, kWrite, "8000", {}, {}, {}, {}}, range, "Combo6",
+    row("address 8000", {pm, kRead, "8000", {}, {}, {}, {}}, range, Box::Address, "8000");
+    row("address -4801", {pm, kRead, "-4801", {}, {}, {}, {}}, range, Box::Address, "-4801");
+    row("address 1e999", {pm, kRead, "1e999", {}, {}, {}, {}}, range, Box::Address, "1e999");
+    row("address 8000 in a write frame", {pm, kWrite, "8000", {}, {}, {}, {}}, range, Box::Address,
         "8000");
-    row("channel 800", {pm, kRead, {}, "800", {}, {}, {}}, range, "Combo7", "800");
-    row("channel -481", {pm, kReadPar, {}, "-481", {}, {}, {}}, range, "Combo7", "-481");
-    row("channel -1e999", {pm, kRead, {}, "-1e999", {}, {}, {}}, range, "Combo7", "-1e999");
-    row("parameter 800", {pm, kReadPar, {}, {}, "800", {}, {}}, range, "Combo8", "800");
-    row("parameter -481", {pm, kWrite, {}, {}, "-481", {}, {}}, range, "Combo8", "-481");
-    row("concentrator 800", {"LNKCTRL", kRead, {}, {}, {}, {}, "800"}, range, "Combo10", "800");
-    row("concentrator -481", {"LNKCTRL", "DC1", {}, {}, {}, {}, "-481"}, range, "Combo10", "-481");
+    row("channel 800", {pm, kRead, {}, "800", {}, {}, {}}, range, Box::Channel, "800");
+    row("channel -481", {pm, kReadPar, {}, "-481", {}, {}, {}}, range, Box::Channel, "-481");
+    row("channel -1e999", {pm, kRead, {}, "-1e999", {}, {}, {}}, range, Box::Channel, "-1e999");
+    row("parameter 800", {pm, kReadPar, {}, {}, "800", {}, {}}, range, Box::Parameter, "800");
+    row("parameter -481", {pm, kWrite, {}, {}, "-481", {}, {}}, range, Box::Parameter, "-481");
+    row("concentrator 800", {"LNKCTRL", kRead, {}, {}, {}, {}, "800"}, range, Box::Concentrator,
+        "800");
+    row("concentrator -481", {"LNKCTRL", "DC1", {}, {}, {}, {}, "-481"}, range, Box::Concentrator,
+        "-481");
     row("value with Chinese", {pm, kWrite, {}, {}, {}, QStringLiteral("12度"), {}},
-        FrameRefusal::NotAscii, "Combo9", QStringLiteral("12度"));
+        FrameRefusal::NotAscii, Box::Value, QStringLiteral("12度"));
     // Latin-1 but not ASCII: must not slip through as byte E9.
     row("value with e-acute", {pm, kWrite, {}, {}, {}, QStringLiteral("caf\u00e9"), {}},
-        FrameRefusal::NotAscii, "Combo9", QStringLiteral("caf\u00e9"));
+        FrameRefusal::NotAscii, Box::Value, QStringLiteral("caf\u00e9"));
     row("value making sum 800000", {pm, kWrite, {}, {}, {}, QString(6553, 'z') + 'S', {}},
-        FrameRefusal::SumTooLarge, "Combo9", QString(6553, 'z') + 'S');
+        FrameRefusal::SumTooLarge, Box::Value, QString(6553, 'z') + 'S');
     row("value of 20000 z", {pm, kWrite, {}, {}, {}, QString(20000, 'z'), {}},
-        FrameRefusal::SumTooLarge, "Combo9", QString(20000, 'z'));
+        FrameRefusal::SumTooLarge, Box::Value, QString(20000, 'z'));
 }
 
 void TestFrame::refusals() {
     QFETCH(Selection, sel);
     QFETCH(int, reason);
-    QFETCH(QString, box);
+    QFETCH(int, box);
     QFETCH(QString, text);
 
     QByteArray sendbuf;
     const auto r = compose_frame(sel, sendbuf);
     QVERIFY(r);
     QCOMPARE(int(r->reason), reason);
-    QCOMPARE(r->box, box);
+    QCOMPARE(int(r->box), box);
     QCOMPARE(r->text, text);
 
-    // The user is told which box holds which text.
-    const QString message = refusal_message(*r);
-    QVERIFY2(message.contains(box), qPrintable(message));
+    // The user is told which box holds which text, and what it can carry.
+    const QString message = refusal_message(*r, QStringLiteral("CAPTION"));
+    QVERIFY2(message.contains(QStringLiteral("“CAPTION”")), qPrintable(message));
     QVERIFY2(message.contains(text.left(60)), qPrintable(message));
+    if (reason == FrameRefusal::NumberOutOfRange) {
+        const QString range = r->box == Box::Address ? QStringLiteral("−4800 到 7999")
+                                                     : QStringLiteral("−480 到 799");
+        QVERIFY2(message.contains(range), qPrintable(message));
+    }
 
     // Nothing reaches the port or either window, and the wait does not start.
     FakeSerialPort port;
     Flag timer;
     Sink trs, rec;
-    Link link{port, timer, trs, rec};
-    FormState st;
-    const TestOutcome out = test_transaction(st, link, sel);
+    Transaction tx(port, timer, trs, rec);
+    const TestOutcome out = tx.test(sel);
     QCOMPARE(out.status, TestOutcome::Refused);
-    QCOMPARE(out.refusal.box, box);
+    QCOMPARE(int(out.refusal.box), box);
     QCOMPARE(port.log, QStringList());
     QVERIFY(trs.text.isEmpty());
     QVERIFY(!timer.on);

@@ -147,7 +147,7 @@ void TestReception::verdicts() {
         QCOMPARE(c.rec().remove('\n'), QString(shown).remove('\n'));
         QVERIFY(c.rec().endsWith('\n'));
     }
-    QCOMPARE(c.w.st.recbuf.text(), batch);
+    QCOMPARE(c.w.transaction().recbuf().text(), batch);
     // Every one of these ends the wait, verdict or not.
     QVERIFY(!c.w.Timer1.isActive());
 }
@@ -226,8 +226,8 @@ void TestReception::ignoredEventCodesChangeNothing() {
     c.port.receive("");
     c.port.deliver(code);
     QCOMPARE(c.rec(), before);
-    QCOMPARE(c.w.st.recbuf.text(), QByteArray("\x02"
-                                              "0"));
+    QCOMPARE(c.w.transaction().recbuf().text(), QByteArray("\x02"
+                                                           "0"));
     QVERIFY(c.w.Timer1.isActive());
     QCOMPARE(c.port.log, log); // no line driven, nothing read from the port state
 }
@@ -237,7 +237,7 @@ void TestReception::timeoutWithoutReply() {
     QTRY_VERIFY_WITH_TIMEOUT(!c.w.Timer1.isActive(), 2000);
     QCOMPARE(c.w.Text1->text(), kBlock.repeated(24));
     QCOMPARE(c.rec(), QStringLiteral("\n")); // exactly one CR LF
-    QCOMPARE(c.w.st.progress, quint8(200));
+    QCOMPARE(c.w.transaction().progress(), quint8(200));
     // TEST is accepted again, and the ruler restarts at one block.
     const int writes = c.port.writes.size();
     c.w.cmdtest_Click();
@@ -280,8 +280,8 @@ void TestReception::testEmptiesRecbufButKeepsRec() {
     c.port.receive(kReply);
     c.port.receive("late");
     c.w.cmdtest_Click();
-    QCOMPARE(c.w.st.recbuf.text(), QByteArray());
-    QCOMPARE(c.w.st.progress, quint8(0));
+    QCOMPARE(c.w.transaction().recbuf().text(), QByteArray());
+    QCOMPARE(c.w.transaction().progress(), quint8(0));
     QVERIFY(c.rec().startsWith(kReplyShown + "OK SUM=00443\nlate"));
     // The new transaction judges only what came after it.
     c.port.receive(QByteArray("\x02"

@@ -80,7 +80,7 @@ void TestTransaction::frames() {
     QCOMPARE(port.log, kPrepare + QStringList({"rts 0", outputEntry(wire)}));
     QCOMPARE(port.writes.size(), 1);
     QCOMPARE(port.writes.first().toHex(' '), wire.toHex(' '));
-    QCOMPARE(w.st.sendbuf.toHex(' '), frame.toHex(' '));
+    QCOMPARE(w.transaction().sendbuf().toHex(' '), frame.toHex(' '));
     QCOMPARE(unwrappedLine(w.trs->toPlainText()), shownLine(frame));
     QVERIFY(w.Timer1.isActive());
     QCOMPARE(w.rec->toPlainText(), QString());
@@ -191,33 +191,42 @@ void TestTransaction::refusedFrameTouchesNothing_data() {
     QTest::addColumn<QString>("box");
     QTest::addColumn<QString>("function");
     QTest::addColumn<QString>("text");
-    QTest::newRow("address 8000") << "Combo6" << kRead << "8000";
-    QTest::newRow("address -4801") << "Combo6" << kRead << "-4801";
-    QTest::newRow("address 1e999") << "Combo6" << kRead << "1e999";
-    QTest::newRow("channel 800") << "Combo7" << kRead << "800";
-    QTest::newRow("parameter -481") << "Combo8" << kReadPar << "-481";
-    QTest::newRow("concentrator 800") << "Combo10" << kRead << "800";
-    QTest::newRow("value not ASCII") << "Combo9" << kWrite << QStringLiteral("1.5℃");
-    QTest::newRow("value sum too large") << "Combo9" << kWrite << QString(20000, 'z');
+    QTest::addColumn<QString>("caption"); // how the message names the box
+    QTest::newRow("address 8000") << "Combo6" << kRead << "8000"
+                                  << "仪表地址";
+    QTest::newRow("address -4801") << "Combo6" << kRead << "-4801"
+                                   << "仪表地址";
+    QTest::newRow("address 1e999") << "Combo6" << kRead << "1e999"
+                                   << "仪表地址";
+    QTest::newRow("channel 800") << "Combo7" << kRead << "800"
+                                 << "仪表通道";
+    QTest::newRow("parameter -481") << "Combo8" << kReadPar << "-481"
+                                    << "参 数 号";
+    QTest::newRow("concentrator 800") << "Combo10" << kRead << "800"
+                                      << "LNK 地址";
+    QTest::newRow("value not ASCII") << "Combo9" << kWrite << QStringLiteral("1.5℃") << "参 数 值";
+    QTest::newRow("value sum too large") << "Combo9" << kWrite << QString(20000, 'z') << "参 数 值";
 }
 
 void TestTransaction::refusedFrameTouchesNothing() {
     QFETCH(QString, box);
     QFETCH(QString, function);
     QFETCH(QString, text);
+    QFETCH(QString, caption);
 
     FakeSerialPort port;
     Form1 w(&port);
     // One good TEST first: the refused one must leave the open port alone.
     w.cmdtest->click();
     port.deliver(1);
+    for (int i = 0; i < 5; ++i)
+        w.Timer1_Timer();
     w.Timer1.stop();
     port.receive("late");
     port.log.clear();
     port.writes.clear();
     const QString trs = w.trs->toPlainText();
-    const QByteArray sendbuf = w.st.sendbuf;
-    w.st.progress = 40;
+    const QByteArray sendbuf = w.transaction().sendbuf();
 
     w.Combo5->setEditText(function);
     w.findChild<QComboBox *>(box)->setEditText(text);
@@ -227,13 +236,14 @@ void TestTransaction::refusedFrameTouchesNothing() {
     QVERIFY(port.portOpen());
     QCOMPARE(w.trs->toPlainText(), trs);
     QVERIFY(!w.Timer1.isActive());
-    QCOMPARE(w.st.recbuf.text(), QByteArray("late"));
-    QCOMPARE(w.st.progress, quint8(40));
-    QCOMPARE(w.st.sendbuf, sendbuf);
-    QVERIFY2(w.lastMessage().contains(box), qPrintable(w.lastMessage()));
+    QCOMPARE(w.transaction().recbuf().text(), QByteArray("late"));
+    QCOMPARE(w.transaction().progress(), quint8(40));
+    QCOMPARE(w.transaction().sendbuf(), sendbuf);
+    QVERIFY2(w.lastMessage().contains("“" + caption + "”"), qPrintable(w.lastMessage()));
+    QVERIFY2(!w.lastMessage().contains("Combo"), qPrintable(w.lastMessage()));
     QVERIFY2(w.lastMessage().contains(text.left(60)), qPrintable(w.lastMessage()));
     QVERIFY(w.messageBox() && w.messageBox()->isVisible());
-    QVERIFY(w.messageBox()->text().contains(box));
+    QCOMPARE(w.messageBox()->text(), w.lastMessage());
 }
 
 void TestTransaction::openFailure_data() {
@@ -302,12 +312,14 @@ void TestTransaction::recbufAndProgressReset() {
     FakeSerialPort port;
     Form1 w(&port);
     port.receive("late reply");
-    QCOMPARE(w.st.recbuf.text(), QByteArray("late reply"));
-    w.st.progress = 77;
+    QCOMPARE(w.transaction().recbuf().text(), QByteArray("late reply"));
+    for (int i = 0; i < 3; ++i)
+        w.Timer1_Timer();
+    QCOMPARE(w.transaction().progress(), quint8(24));
 
     w.cmdtest->click();
-    QCOMPARE(w.st.recbuf.text(), QByteArray());
-    QCOMPARE(w.st.progress, quint8(0));
+    QCOMPARE(w.transaction().recbuf().text(), QByteArray());
+    QCOMPARE(w.transaction().progress(), quint8(0));
     // The receive window keeps its earlier text.
     QCOMPARE(w.rec->toPlainText(), QStringLiteral("late reply"));
 }

@@ -206,7 +206,7 @@ void TestWindow::startUpTouchesNothing() {
     QVERIFY(!w.Timer1.isActive());
     QCOMPARE(w.Timer1.interval(), 10);
     QCOMPARE(w.Timer1.timerType(), Qt::PreciseTimer);
-    QCOMPARE(w.st.progress, quint8(0));
+    QCOMPARE(w.transaction().progress(), quint8(0));
 }
 
 void TestWindow::tabOrder() {
