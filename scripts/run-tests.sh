@@ -9,10 +9,13 @@ jobs="$(nproc)"
 fuzz_seconds="${FUZZ_SECONDS:-30}"
 
 # clang and its runtimes build the fuzzers (libFuzzer ships with them).
-scripts/setup.sh clang-14 libclang-rt-14-dev
+scripts/setup.sh clang-14 libclang-rt-14-dev clang-format
 
-echo "== build and test"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+echo "== format"
+git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror
+
+echo "== build (warnings are errors) and test"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKC_WERROR=ON >/dev/null
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
 
