@@ -6,6 +6,7 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
+#include <QIcon>
 #include <QLibraryInfo>
 #include <QProcess>
 #include <QTranslator>
@@ -51,7 +52,7 @@ void install_qt_translation(QTranslator &t) {
 
 void read_options(QCommandLineParser &parser, const Options &o, const QCoreApplication &app) {
     QCoreApplication::setApplicationName(QStringLiteral("kestrova-comtest"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("2.0"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KC_VERSION));
     parser.setApplicationDescription(QStringLiteral("RS-485 仪表通讯测试台"));
     parser.addHelpOption();
     parser.addVersionOption();
@@ -82,11 +83,50 @@ void answer_without_display(int argc, char *argv[]) {
     read_options(parser, o, core);
 }
 
+// Whether the window system Qt will pick needs a display. QT_QPA_PLATFORM may
+// list fall-backs ("wayland;xcb") with options after ':'; -platform overrides it.
+bool needs_display(int argc, char *argv[]) {
+    QString platforms = qEnvironmentVariable("QT_QPA_PLATFORM");
+    for (int i = 1; i + 1 < argc; ++i)
+        if (qstrcmp(argv[i], "-platform") == 0 || qstrcmp(argv[i], "--platform") == 0)
+            platforms = QString::fromLocal8Bit(argv[i + 1]);
+    for (const QString &entry : platforms.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+        const QString name = entry.section(QLatin1Char(':'), 0, 0);
+        if (name != QLatin1String("xcb") && !name.startsWith(QLatin1String("wayland")))
+            return false; // offscreen, vnc, eglfs, ...
+    }
+    return true;
+}
+
+// Over ssh or on a headless box Qt would abort with advice to reinstall; say
+// what is missing instead, before it tries.
+bool refused_without_display(int argc, char *argv[]) {
+    if (!qEnvironmentVariableIsEmpty("DISPLAY") ||
+        !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || !needs_display(argc, argv))
+        return false;
+    std::fprintf(stderr, "kestrova-comtest: 控制台需要图形界面，但没有显示"
+                         "（DISPLAY 和 WAYLAND_DISPLAY 都未设置）。\n"
+                         "请在桌面会话中启动；没有图形界面时，可用命令行工具 kestrova-probe "
+                         "测试仪表（见 man kestrova-probe）。\n");
+    return true;
+}
+
+// The icon of the window and its message boxes, the same the desktop entry names.
+void set_window_icon() {
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/icons/kestrova-comtest-48.png"));
+    icon.addFile(QStringLiteral(":/icons/kestrova-comtest-256.png"));
+    QApplication::setWindowIcon(icon);
+    QGuiApplication::setDesktopFileName(QStringLiteral("example.kestrova.comtest"));
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
     answer_without_display(argc, argv);
+    if (refused_without_display(argc, argv)) return 2;
     QApplication app(argc, argv);
+    set_window_icon();
     QTranslator qtTexts;
     install_qt_translation(qtTexts);
     const Options o;

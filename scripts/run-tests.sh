@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the plain suite, the
-# same suite under AddressSanitizer and UndefinedBehaviorSanitizer with leak
+# installed files and the Debian package (scripts/check-install.sh), the same
+# suite under AddressSanitizer and UndefinedBehaviorSanitizer with leak
 # checking, and each fuzzer for a short fixed time on the committed corpus.
 # FUZZ_SECONDS (default 30) sets how long each fuzzer runs.
 set -euo pipefail
@@ -8,8 +9,10 @@ cd "$(dirname "$0")/.."
 jobs="$(nproc)"
 fuzz_seconds="${FUZZ_SECONDS:-30}"
 
-# clang and its runtimes build the fuzzers (libFuzzer ships with them).
-scripts/setup.sh clang-14 libclang-rt-14-dev clang-format
+# clang and its runtimes build the fuzzers (libFuzzer ships with them); the
+# rest checks the format and the installation and builds the Debian package.
+scripts/setup.sh clang-14 libclang-rt-14-dev clang-format \
+    desktop-file-utils appstream man-db dpkg-dev file
 
 echo "== format"
 git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror
@@ -18,6 +21,9 @@ echo "== build (warnings are errors) and test"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKC_WERROR=ON >/dev/null
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
+
+echo "== installation and Debian package"
+scripts/check-install.sh build
 
 echo "== sanitizers: the whole suite with ASan + UBSan, leaks checked"
 cmake -S . -B build-asan -DKC_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks to build and run the console.
 # Usage: scripts/setup.sh [extra packages...]
+# The screen gets one line per stage; apt's full output goes to build/setup.log.
 set -euo pipefail
 packages=(build-essential cmake qt6-base-dev qt6-serialport-dev libgl-dev
           fonts-wqy-microhei fonts-symbola fonts-dejavu-core qt6-translations-l10n "$@")
@@ -8,10 +9,35 @@ missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "installing: ${missing[*]}"
-    sudo=""
-    [ "$(id -u)" -ne 0 ] && sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null; then
+        echo "These packages are missing and installing them needs root:" >&2
+        echo "  ${missing[*]}" >&2
+        echo "Run as root (for example after 'su -'), then run this command again:" >&2
+        echo "  apt-get update && apt-get install --no-install-recommends ${missing[*]}" >&2
+        exit 1
+    fi
+    sudo=(sudo)
 fi
+
+log="$(cd "$(dirname "$0")/.." && pwd)/build/setup.log"
+mkdir -p "$(dirname "$log")"
+: >"$log"
+# One stage: a line on the screen, the output in the log, its tail on failure.
+stage() {
+    local what="$1"
+    shift
+    echo "-- $what"
+    if ! "$@" >>"$log" 2>&1; then
+        tail -n 20 "$log" >&2
+        echo "failed: $what (full log: $log)" >&2
+        exit 1
+    fi
+}
+echo "installing: ${missing[*]} (log: $log)"
+stage "apt-get update" "${sudo[@]}" apt-get update
+stage "apt-get install" "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y --no-install-recommends "${missing[@]}"

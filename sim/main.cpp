@@ -114,7 +114,7 @@ int count_option(const QCommandLineParser &p, const QCommandLineOption &o, int l
 int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kestrova-sim"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("2.0"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KC_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(

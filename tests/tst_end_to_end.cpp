@@ -88,6 +88,8 @@ private slots:
     void splitReplyComesInSeveralBatches();
     void atCommandReachesSimulator();
     void consoleStartsSimulator();
+    void consoleWithoutDisplay_data();
+    void consoleWithoutDisplay();
 };
 
 void TestEndToEnd::initTestCase() {
@@ -277,6 +279,38 @@ void TestEndToEnd::consoleStartsSimulator() {
     console.kill();
     QVERIFY(console.waitForFinished(5000));
     QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo(link).isSymLink(), 5000);
+}
+
+void TestEndToEnd::consoleWithoutDisplay_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("out"); // expected in standard output or error
+    QTest::newRow("window") << QStringList{} << 2 << QStringLiteral("kestrova-probe");
+    QTest::newRow("-platform xcb")
+        << QStringList{"-platform", "xcb"} << 2 << QStringLiteral("kestrova-probe");
+    QTest::newRow("--version") << QStringList{"--version"} << 0
+                               << QStringLiteral("kestrova-comtest " KC_VERSION "\n");
+    QTest::newRow("--help") << QStringList{"--help"} << 0 << QStringLiteral("--simulate");
+}
+
+void TestEndToEnd::consoleWithoutDisplay() {
+    // Over ssh: no display and no platform chosen. Help and version still
+    // answer; the window is refused with a pointer to the headless tool.
+    QFETCH(QStringList, args);
+    QFETCH(int, status);
+    QFETCH(QString, out);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QLatin1String(name));
+    QProcess console;
+    console.setProcessEnvironment(env);
+    console.start(qEnvironmentVariable("KC_CONSOLE"), args);
+    QVERIFY(console.waitForFinished(10000));
+    const QString text =
+        QString::fromUtf8(console.readAllStandardOutput() + console.readAllStandardError());
+    QCOMPARE(console.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(console.exitCode(), status);
+    QVERIFY2(text.contains(out), qPrintable(text));
 }
 
 QTEST_MAIN(TestEndToEnd)
