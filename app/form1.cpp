@@ -38,6 +38,8 @@ Form1::Form1(SerialPort *port, QWidget *parent) : QWidget(parent), MSComm1(port)
     connect(MSComm1, &SerialPort::comm, this, &Form1::MSComm1_OnComm);
     connect(MSComm1, &SerialPort::failed, this,
             [this](const PortError &e) { showMessage(broken_message(e)); });
+    connect(MSComm1, &SerialPort::lineFault, this,
+            [this](const PortError &e) { showMessage(port_message(e)); });
 }
 
 void Form1::buildControls() {

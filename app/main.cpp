@@ -1,6 +1,7 @@
 #include "form1.h"
 #include "portmap.h"
 #include "qtserialport.h"
+#include "termination.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -32,7 +33,8 @@ QString start_simulator(QProcess &sim, const QStringList &extra) {
 struct Options {
     QCommandLineOption com{
         QStringLiteral("com"),
-        QStringLiteral("把通讯口 COMN 映射到设备 DEVICE（可重复），例如 --com 1=/dev/ttyUSB0。"
+        QStringLiteral("把通讯口 COMN 映射到设备 DEVICE（可重复），例如 --com 1=/dev/ttyUSB0 或 "
+                       "--com COM1=/dev/ttyUSB0。"
                        "未映射的 COMn 使用 /dev/ttyS<n-1>。"),
         QStringLiteral("N=DEVICE")};
     QCommandLineOption simulate{
@@ -43,10 +45,11 @@ struct Options {
                               QStringLiteral("ARG")};
 };
 
-// Qt's own texts (context menus, option help) in the console's language.
-void install_qt_translation(QTranslator &t) {
-    if (t.load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
-               QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+// Qt's own texts (context menus, option help, the serial port's reasons) in
+// the console's language.
+void install_qt_translation(QTranslator &t, const QString &module) {
+    if (t.load(QLocale(QLocale::Chinese, QLocale::China), module, QStringLiteral("_"),
+               QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QCoreApplication::installTranslator(&t);
 }
 
@@ -78,7 +81,7 @@ void answer_without_display(int argc, char *argv[]) {
         return;
     QCoreApplication core(argc, argv);
     QTranslator qtTexts;
-    install_qt_translation(qtTexts);
+    install_qt_translation(qtTexts, QStringLiteral("qtbase"));
     QCommandLineParser parser;
     read_options(parser, o, core);
 }
@@ -127,8 +130,9 @@ int main(int argc, char *argv[]) {
     if (refused_without_display(argc, argv)) return 2;
     QApplication app(argc, argv);
     set_window_icon();
-    QTranslator qtTexts;
-    install_qt_translation(qtTexts);
+    QTranslator qtTexts, serialTexts;
+    install_qt_translation(qtTexts, QStringLiteral("qtbase"));
+    install_qt_translation(serialTexts, QStringLiteral("qtserialport"));
     const Options o;
     QCommandLineParser parser;
     read_options(parser, o, app);
@@ -136,9 +140,10 @@ int main(int argc, char *argv[]) {
     PortMap map;
     for (const QString &value : parser.values(o.com)) {
         if (!map.add(value)) {
-            std::fprintf(stderr,
-                         "kestrova-comtest: --com 的值无效：%s（应为 N=设备，N 为 1 到 16）\n",
-                         qPrintable(value));
+            std::fprintf(
+                stderr,
+                "kestrova-comtest: --com 的值无效：%s（应为 N=设备 或 COMN=设备，N 为 1 到 16）\n",
+                qPrintable(value));
             return 2;
         }
     }
@@ -156,9 +161,13 @@ int main(int argc, char *argv[]) {
 
     QtSerialPort port(map);
     Form1 window(&port);
+    // Ended by a signal, the program ends as EXIT ends it and lets go of the port.
+    TerminationRequests termination;
+    QObject::connect(&termination, &TerminationRequests::requested, &window, &Form1::cmdexit_Click);
     window.show();
     window.cmdtest->setFocus();
-    const int rc = app.exec();
+    int rc = app.exec();
+    if (termination.received()) rc = 128 + termination.received();
     if (sim.state() != QProcess::NotRunning) {
         sim.terminate();
         if (!sim.waitForFinished(2000)) sim.kill();

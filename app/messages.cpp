@@ -1,5 +1,7 @@
 #include "messages.h"
 
+#include <QStringList>
+
 namespace {
 
 bool is_bidi_control(char16_t u) {
@@ -36,6 +38,97 @@ QString port_name(const PortError &e) {
     return QStringLiteral("COM%1（%2）").arg(e.port).arg(e.device);
 }
 
+QString parity_words(QSerialPort::Parity p) {
+    switch (p) {
+    case QSerialPort::EvenParity:
+        return QStringLiteral("偶校验");
+    case QSerialPort::OddParity:
+        return QStringLiteral("奇校验");
+    case QSerialPort::MarkParity:
+        return QStringLiteral("标记校验");
+    case QSerialPort::SpaceParity:
+        return QStringLiteral("空格校验");
+    default:
+        return QStringLiteral("无校验");
+    }
+}
+
+QString stop_words(QSerialPort::StopBits s) {
+    switch (s) {
+    case QSerialPort::OneStop:
+        return QStringLiteral("1 位停止位");
+    case QSerialPort::OneAndHalfStop:
+        return QStringLiteral("1.5 位停止位");
+    default:
+        return QStringLiteral("2 位停止位");
+    }
+}
+
+// The settings as the settings box writes them.
+QString settings_text(const LineSettings &s) {
+    const char *parity = "n";
+    switch (s.parity) {
+    case QSerialPort::EvenParity:
+        parity = "e";
+        break;
+    case QSerialPort::OddParity:
+        parity = "o";
+        break;
+    case QSerialPort::MarkParity:
+        parity = "m";
+        break;
+    case QSerialPort::SpaceParity:
+        parity = "s";
+        break;
+    default:
+        break;
+    }
+    const QString stop = s.stopBits == QSerialPort::OneStop          ? QStringLiteral("1")
+                         : s.stopBits == QSerialPort::OneAndHalfStop ? QStringLiteral("1.5")
+                                                                     : QStringLiteral("2");
+    return QStringLiteral("%1,%2,%3,%4")
+        .arg(s.rate)
+        .arg(QLatin1String(parity))
+        .arg(int(s.dataBits))
+        .arg(stop);
+}
+
+// Each setting the device did not take, as "asked" and as "kept".
+QString settings_not_held(const PortError &e) {
+    QStringList asked, kept;
+    const LineSettings &a = e.asked, &k = e.kept;
+    if (a.rate != k.rate) {
+        asked << QStringLiteral("波特率 %1").arg(a.rate);
+        kept << QStringLiteral("波特率 %1").arg(k.rate);
+    }
+    if (a.parity != k.parity) {
+        asked << parity_words(a.parity);
+        kept << parity_words(k.parity);
+    }
+    if (a.dataBits != k.dataBits) {
+        asked << QStringLiteral("%1 位数据位").arg(int(a.dataBits));
+        kept << QStringLiteral("%1 位数据位").arg(int(k.dataBits));
+    }
+    if (a.stopBits != k.stopBits) {
+        asked << stop_words(a.stopBits);
+        kept << stop_words(k.stopBits);
+    }
+    const QString sep = QStringLiteral("、");
+    return QStringLiteral("通讯口 %1 不能采用设置“%2”：设备不接受%3，仍保持%4（即“%5”）。\n"
+                          "未发送任何内容。请改用该设备支持的设置。")
+        .arg(port_name(e), settings_text(a), asked.join(sep), kept.join(sep), settings_text(k));
+}
+
+QString present_devices(const PortError &e) {
+    if (e.present.isEmpty()) return QStringLiteral("\n本机没有找到任何串口设备。");
+    QString list = QStringLiteral("\n本机现有的串口设备：");
+    for (const PresentDevice &d : e.present)
+        list += d.description.isEmpty()
+                    ? QStringLiteral("\n  %1").arg(d.device)
+                    : QStringLiteral("\n  %1（%2）").arg(d.device, d.description);
+    return list;
+}
+
 } // namespace
 
 QString port_message(const PortError &e) {
@@ -43,7 +136,8 @@ QString port_message(const PortError &e) {
     case PortError::NotFound:
         return QStringLiteral("无法打开通讯口 %1：设备不存在（%2）。\n请检查通讯口选择，或用 --com "
                               "N=设备 指定设备。")
-            .arg(port_name(e), e.reason);
+                   .arg(port_name(e), e.reason) +
+               present_devices(e);
     case PortError::Permission:
         return QStringLiteral("无法打开通讯口 %1：没有访问权限（%2）。\n请把当前用户加入 dialout "
                               "组（sudo usermod -aG dialout $USER），重新登录后再试。")
@@ -55,6 +149,15 @@ QString port_message(const PortError &e) {
         return QStringLiteral("通讯口 %1 不接受设置 "
                               "%2。\n格式为“波特率,校验,数据位,停止位”，例如“9600,n,8,2”。")
             .arg(port_name(e), quoted(e.reason));
+    case PortError::SettingsNotHeld:
+        return settings_not_held(e);
+    case PortError::LineRefused:
+        return QStringLiteral("通讯口 %1 无法设置 %2 线：%3。\n由该线切换收发方向的 RS-485 "
+                              "转换器不会发送，仪表收不到请求。\n请把“发送信号”选为“MODEM”，"
+                              "或改用能自动控制收发方向的转换器。")
+            .arg(port_name(e), e.line, e.reason);
+    case PortError::HungUp:
+    case PortError::Removed:
     case PortError::Io:
     case PortError::None:
         break;
@@ -63,8 +166,13 @@ QString port_message(const PortError &e) {
 }
 
 QString broken_message(const PortError &e) {
+    QString why = e.reason;
+    if (e.kind == PortError::HungUp)
+        why = QStringLiteral("设备已挂断（连接断开或设备被拔出）");
+    else if (e.kind == PortError::Removed)
+        why = QStringLiteral("设备已被移除");
     return QStringLiteral("通讯口 %1 已断开：%2。\n已关闭该口；设备恢复后按 TEST 重新打开。")
-        .arg(port_name(e), e.reason);
+        .arg(port_name(e), why);
 }
 
 QString refusal_message(const FrameRefusal &r, const QString &caption) {

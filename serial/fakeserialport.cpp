@@ -4,7 +4,7 @@
 
 bool FakeSerialPort::setPortOpen(bool open) {
     if (open && failKind_ != PortError::None) {
-        error_ = {failKind_, number_, QStringLiteral("/dev/fake%1").arg(number_), failReason_};
+        error_ = {failKind_, number_, fakePath(), failReason_};
         failKind_ = PortError::None;
         log << QStringLiteral("open failed");
         return false;
@@ -22,8 +22,7 @@ void FakeSerialPort::setPortNumber(int n) {
 bool FakeSerialPort::setSettings(const QString &settings) {
     log << QStringLiteral("settings ") + settings;
     if (!parse_settings(settings)) {
-        error_ = {PortError::Settings, number_, QStringLiteral("/dev/fake%1").arg(number_),
-                  settings};
+        error_ = {PortError::Settings, number_, fakePath(), settings};
         return false;
     }
     return true;
@@ -67,7 +66,7 @@ void FakeSerialPort::failNextOpen(PortError::Kind kind, const QString &reason) {
 
 void FakeSerialPort::breakDown(const QString &reason) {
     open_ = false;
-    error_ = {PortError::Io, number_, QStringLiteral("/dev/fake%1").arg(number_), reason};
+    error_ = {PortError::Io, number_, fakePath(), reason};
     log << QStringLiteral("broken");
     emit failed(error_);
 }

@@ -43,6 +43,8 @@ public:
     bool dtr = false;
 
 private:
+    QString fakePath() const { return QStringLiteral("/dev/fake%1").arg(number_); }
+
     bool open_ = false;
     int number_ = 1;
     QByteArray pending_;

@@ -9,7 +9,7 @@ class PortMap {
 public:
     QString device(int n) const;
     void map(int n, const QString &device) { devices_[n] = device; }
-    // Takes "N=DEVICE" as given to --com; false if the text is not of that form.
+    // Takes "N=DEVICE" or "COMN=DEVICE" as given to --com; false if the text is not of that form.
     bool add(const QString &option);
 
 private:

@@ -1,22 +1,85 @@
 #include "qtserialport.h"
 
-#include <QFileInfo>
-#include <QStringList>
+#include "log.h"
+
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
+#include <chrono>
+#include <utility>
+
+Q_LOGGING_CATEGORY(lcSerial, "kestrova.serial")
+
+namespace {
+
+// What the system says about the device, beside Qt's error code.
+struct SystemView {
+    bool exists = true;
+    bool accessible = true;
+    bool hungUp = false;
+};
+
+enum class Step { Open, Read, Line };
+
+// The one place where Qt's error code and the system's view become a kind.
+PortError::Kind error_kind(Step step, QSerialPort::SerialPortError e, const SystemView &s) {
+    switch (step) {
+    case Step::Open:
+        if (e == QSerialPort::DeviceNotFoundError || !s.exists) return PortError::NotFound;
+        // Qt reports a port held by another program (its lock) as a permission
+        // error too; the file's own permissions tell the two apart.
+        if (e == QSerialPort::PermissionError)
+            return s.accessible ? PortError::Busy : PortError::Permission;
+        return PortError::Io;
+    case Step::Read:
+        // A hung-up terminal reads as end of file, and Qt then reports whatever
+        // errno an earlier call left behind; the descriptor itself knows.
+        if (s.hungUp) return PortError::HungUp;
+        if (!s.exists) return PortError::Removed;
+        return PortError::Io;
+    case Step::Line:
+        break;
+    }
+    return PortError::LineRefused;
+}
+
+qint64 monotonic_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
+
+// Errors that QSerialPort signals during one of our own calls belong to that
+// call, which reads and clears them; the state comes back as it was.
+class QtSerialPort::Calling {
+public:
+    explicit Calling(State &state) : state_(state), saved_(state) { state_ = State::Calling; }
+    ~Calling() { state_ = saved_; }
+    Calling(const Calling &) = delete;
+    Calling &operator=(const Calling &) = delete;
+
+private:
+    State &state_;
+    State saved_;
+};
 
 QtSerialPort::QtSerialPort(PortMap map, QObject *parent)
-    : SerialPort(parent), map_(std::move(map)), port_(this) {
-    // bytesWritten only says the kernel took the bytes; the wire is far slower,
-    // so the send event comes from polling what is still queued.
-    drain_.setTimerType(Qt::PreciseTimer);
-    drain_.setInterval(1);
-    connect(&drain_, &QTimer::timeout, this, &QtSerialPort::pollDrain);
+    : QtSerialPort(std::move(map), std::make_unique<DeviceAnswers>(), parent) {}
+
+QtSerialPort::QtSerialPort(PortMap map, std::unique_ptr<DeviceAnswers> answers, QObject *parent)
+    : SerialPort(parent), map_(std::move(map)), answers_(std::move(answers)), port_(this),
+      drain_(monotonic_ns, {[this] { return std::max(unreported_, port_.bytesToWrite()); },
+                            [this] { return answers_->outputQueued(port_.handle()); },
+                            [this] { return answers_->transmitterEmpty(port_.handle()); }}) {
+    drainTimer_.setTimerType(Qt::PreciseTimer);
+    drainTimer_.setSingleShot(true);
+    connect(&drainTimer_, &QTimer::timeout, this, &QtSerialPort::lookAtDrain);
     connect(&port_, &QSerialPort::readyRead, this, [this] { emit comm(2); });
+    connect(&port_, &QSerialPort::bytesWritten, this, [this](qint64 n) {
+        // Only now are they with the system; their wire time starts here.
+        unreported_ = std::max<qint64>(0, unreported_ - n);
+        drain_.written(n);
+    });
     connect(&port_, &QSerialPort::errorOccurred, this, &QtSerialPort::onError);
 }
 
@@ -31,68 +94,92 @@ bool QtSerialPort::fail(PortError::Kind kind, const QString &reason) {
 
 bool QtSerialPort::setPortOpen(bool open) {
     if (!open) {
-        drain_.stop();
-        if (port_.isOpen()) port_.close();
+        close();
         return true;
     }
     if (port_.isOpen()) return true;
     const QString path = device();
     port_.setPortName(path);
-    ignoreErrors_ = true;
-    const bool ok = port_.open(QIODevice::ReadWrite);
-    ignoreErrors_ = false;
+    bool ok = false;
+    {
+        Calling calling(state_);
+        ok = port_.open(QIODevice::ReadWrite);
+    }
     if (!ok) {
         const QSerialPort::SerialPortError e = port_.error();
         const QString reason = port_.errorString();
         port_.clearError();
-        if (e == QSerialPort::DeviceNotFoundError || !QFileInfo::exists(path))
-            return fail(PortError::NotFound, reason);
-        if (e == QSerialPort::PermissionError) {
-            // Qt reports a port held by another program (its lock) as a permission
-            // error too; the file's own permissions tell the two apart.
-            const bool accessible = ::access(path.toLocal8Bit().constData(), R_OK | W_OK) == 0;
-            return fail(accessible ? PortError::Busy : PortError::Permission, reason);
-        }
-        return fail(PortError::Io, reason);
-    }
-    broken_ = false;
-    lineWarned_ = false;
-    ++opening_;
-    if (!setSettings(QString())) {
-        // Settings kept from before the opening did not take; report, keep it open.
+        const SystemView view{answers_->exists(path), answers_->accessible(path)};
+        fail(error_kind(Step::Open, e, view), reason);
+        if (error_.kind == PortError::NotFound) error_.present = answers_->presentDevices();
         return false;
     }
-    return true;
+    state_ = State::Open;
+    ++opening_;
+    return applySettings(std::exchange(checkAtOpening_, false));
 }
 
 bool QtSerialPort::setSettings(const QString &settings) {
-    if (!settings.isNull()) {
-        const auto parsed = parse_settings(settings);
-        if (!parsed) return fail(PortError::Settings, settings);
-        settings_ = *parsed;
+    const auto parsed = parse_settings(settings);
+    if (!parsed) return fail(PortError::Settings, settings);
+    settings_ = *parsed;
+    // Given while closed, they take effect at the opening and are checked there.
+    checkAtOpening_ = !port_.isOpen();
+    return !port_.isOpen() || applySettings(true);
+}
+
+bool QtSerialPort::applySettings(bool check) {
+    {
+        // Whether each step took is read back below from the device itself.
+        Calling calling(state_);
+        port_.setBaudRate(settings_.rate);
+        port_.setParity(settings_.parity);
+        port_.setDataBits(settings_.dataBits);
+        // termios knows no 1.5: two stop bits with five data bits are 1.5 on a UART.
+        port_.setStopBits(settings_.stopBits == QSerialPort::OneAndHalfStop ? QSerialPort::TwoStop
+                                                                            : settings_.stopBits);
+        port_.clearError();
     }
-    if (!port_.isOpen()) return true;
-    ignoreErrors_ = true;
-    QStringList refused;
-    if (!port_.setBaudRate(settings_.rate))
-        refused << QStringLiteral("rate %1").arg(settings_.rate);
-    if (!port_.setParity(settings_.parity)) refused << QStringLiteral("parity");
-    if (!port_.setDataBits(settings_.dataBits)) refused << QStringLiteral("data bits");
-    if (!port_.setStopBits(settings_.stopBits)) refused << QStringLiteral("stop bits");
-    port_.clearError();
-    ignoreErrors_ = false;
-    // A well-formed text the device cannot hold (a pseudo-terminal keeps 8 data
-    // bits without parity) is the device's limit, not the user's mistake: warn
-    // and send all the same, as for missing modem lines.
-    if (!refused.isEmpty())
-        std::fprintf(stderr, "kestrova-comtest: 警告：COM%d（%s）不支持设置 %s\n", number_,
-                     qPrintable(device()), qPrintable(refused.join(QStringLiteral(", "))));
-    return true;
+    const int fd = port_.handle();
+    const std::optional<TermiosAnswer> answer = answers_->lineSettings(fd);
+    const QString why = answer ? QString() : qt_error_string(errno);
+    const LineSettings kept = answer ? settings_of(*answer) : settings_;
+    drain_.setPace(kept.rate, bits_per_char(kept));
+    // A pseudo-terminal has no wire to garble (it keeps 8 data bits without
+    // parity whatever it is told): it takes whatever the box says.
+    if (!check || answers_->pseudoTerminal(fd)) return true;
+    if (!answer) {
+        fail(PortError::Io, why);
+        close();
+        return false;
+    }
+    if (settings_held(settings_, kept)) return true;
+    error_ = {PortError::SettingsNotHeld, number_, device()};
+    error_.asked = settings_;
+    error_.kept = kept;
+    // Nothing may go out on a line other than the box says, an AT line either.
+    close();
+    return false;
+}
+
+void QtSerialPort::close() {
+    drainTimer_.stop();
+    releaseDue_ = false;
+    unreported_ = 0;
+    drain_.reset();
+    if (port_.isOpen()) {
+        Calling calling(state_);
+        port_.close();
+        port_.clearError();
+    }
+    state_ = State::Closed;
 }
 
 void QtSerialPort::discardOutput() {
-    drain_.stop();
-    if (port_.isOpen()) port_.clear(QSerialPort::Output);
+    if (!port_.isOpen()) return;
+    port_.clear(QSerialPort::Output);
+    unreported_ = 0;
+    // A send event still due stays due: what the hardware holds still goes out.
 }
 
 void QtSerialPort::discardInput() {
@@ -101,92 +188,86 @@ void QtSerialPort::discardInput() {
 
 void QtSerialPort::output(const QByteArray &bytes) {
     if (!port_.isOpen()) return;
+    unreported_ += bytes.size();
     port_.write(bytes);
-    // Every write ends with at least one send event, short ones included.
-    drain_.start();
+    // Every write ends with a send event, an empty one included.
+    releaseDue_ = true;
+    armDrain(0);
 }
 
 QByteArray QtSerialPort::input() {
     return port_.isOpen() ? port_.readAll() : QByteArray();
 }
 
-qint64 QtSerialPort::kernelQueued() const {
-    int queued = 0;
-    if (port_.isOpen() && ::ioctl(port_.handle(), TIOCOUTQ, &queued) == 0) return queued;
-    return 0;
+void QtSerialPort::armDrain(qint64 ns) {
+    constexpr qint64 msNs = 1'000'000;
+    drainTimer_.start(int(std::max<qint64>(1, (ns + msNs - 1) / msNs)));
 }
 
-void QtSerialPort::pollDrain() {
-    if (!port_.isOpen()) {
-        drain_.stop();
+void QtSerialPort::lookAtDrain() {
+    if (!releaseDue_ || !port_.isOpen()) return;
+    if (const std::optional<qint64> next = drain_.check()) {
+        armDrain(*next);
         return;
     }
-    if (port_.bytesToWrite() + kernelQueued() < sthreshold_) {
-        drain_.stop();
-        emit comm(1);
-    }
+    releaseDue_ = false;
+    emit comm(1);
 }
 
-void QtSerialPort::lineFailed(const char *line) {
-    const QString reason = port_.errorString();
-    port_.clearError();
-    // Pseudo-terminals and many USB adapters have no modem lines; the frame still goes out.
-    // One line per opening, not one per raise and release.
-    if (!lineWarned_) {
-        lineWarned_ = true;
-        std::fprintf(stderr, "kestrova-comtest: 警告：COM%d（%s）无法设置 %s 线：%s\n", number_,
-                     qPrintable(device()), line, qPrintable(reason));
+void QtSerialPort::driveLine(const char *line, bool (QSerialPort::*set)(bool), bool on) {
+    if (!port_.isOpen()) return;
+    bool ok = false;
+    QString reason;
+    {
+        Calling calling(state_);
+        ok = (port_.*set)(on);
+        if (!ok) reason = port_.errorString();
+        port_.clearError();
     }
+    // Told once per device for the whole run, not at every raise and release.
+    if (ok || lineFaultsTold_.contains(device())) return;
+    lineFaultsTold_.insert(device());
+    if (answers_->pseudoTerminal(port_.handle())) {
+        // No modem lines and no converter behind: the frame goes out all the same.
+        qCWarning(lcSerial,
+                  "COM%d (%s) is a pseudo-terminal and has no %s line (%s); sending all the same",
+                  number_, qPrintable(device()), line, qPrintable(reason));
+        return;
+    }
+    PortError e{error_kind(Step::Line, port_.error(), {}), number_, device(), reason};
+    e.line = QString::fromLatin1(line);
+    QMetaObject::invokeMethod(
+        this, [this, e] { emit lineFault(e); }, Qt::QueuedConnection);
 }
 
 void QtSerialPort::setRts(bool on) {
-    if (!port_.isOpen()) return;
-    ignoreErrors_ = true;
-    const bool ok = port_.setRequestToSend(on);
-    ignoreErrors_ = false;
-    if (!ok) lineFailed("RTS");
+    driveLine("RTS", &QSerialPort::setRequestToSend, on);
 }
 
 void QtSerialPort::setDtr(bool on) {
-    if (!port_.isOpen()) return;
-    ignoreErrors_ = true;
-    const bool ok = port_.setDataTerminalReady(on);
-    ignoreErrors_ = false;
-    if (!ok) lineFailed("DTR");
+    driveLine("DTR", &QSerialPort::setDataTerminalReady, on);
 }
 
 void QtSerialPort::onError(QSerialPort::SerialPortError e) {
-    if (ignoreErrors_ || e == QSerialPort::NoError) return;
-    if (e == QSerialPort::ResourceError || e == QSerialPort::ReadError ||
-        e == QSerialPort::WriteError) {
-        if (broken_) return;
-        broken_ = true;
-        error_ = {PortError::Io, number_, device(), breakdownReason()};
-        // Closing from inside QSerialPort's own notification is not safe; the
-        // flag above swallows the storm until the queued close runs. A TEST that
-        // reopened the port meanwhile must not lose it to this close.
-        QMetaObject::invokeMethod(
-            this,
-            [this, opening = opening_] {
-                if (opening == opening_) breakDown();
-            },
-            Qt::QueuedConnection);
-    }
-}
-
-QString QtSerialPort::breakdownReason() const {
-    // A hung-up terminal reads as end of file, and QSerialPort then reports
-    // whatever errno an earlier call left behind; the descriptor itself knows.
-    pollfd p{port_.handle(), POLLIN, 0};
-    if (::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP))
-        return QStringLiteral("设备已挂断（连接断开或设备被拔出）");
-    if (!QFileInfo::exists(device())) return QStringLiteral("设备已被移除");
-    return port_.errorString();
+    if (state_ != State::Open || e == QSerialPort::NoError) return;
+    if (e != QSerialPort::ResourceError && e != QSerialPort::ReadError &&
+        e != QSerialPort::WriteError)
+        return;
+    state_ = State::Broken;
+    const SystemView view{answers_->exists(device()), true, answers_->hungUp(port_.handle())};
+    error_ = {error_kind(Step::Read, e, view), number_, device(), port_.errorString()};
+    // Closing from inside QSerialPort's own notification is not safe; the
+    // Broken state swallows the storm until the queued close runs. A TEST that
+    // reopened the port meanwhile must not lose it to this close.
+    QMetaObject::invokeMethod(
+        this,
+        [this, opening = opening_] {
+            if (opening == opening_) breakDown();
+        },
+        Qt::QueuedConnection);
 }
 
 void QtSerialPort::breakDown() {
-    drain_.stop();
-    port_.clearError();
-    if (port_.isOpen()) port_.close();
+    close();
     emit failed(error_);
 }

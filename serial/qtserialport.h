@@ -1,11 +1,15 @@
 #pragma once
 
+#include "device.h"
+#include "drain.h"
 #include "portmap.h"
 #include "serialport.h"
 #include "settings.h"
 
 #include <QSerialPort>
+#include <QSet>
 #include <QTimer>
+#include <memory>
 
 // The serial component over a real device (a serial port, a USB adapter or a
 // pseudo-terminal).
@@ -13,6 +17,8 @@ class QtSerialPort : public SerialPort {
     Q_OBJECT
 public:
     explicit QtSerialPort(PortMap map, QObject *parent = nullptr);
+    // With other answers from the system, for tests.
+    QtSerialPort(PortMap map, std::unique_ptr<DeviceAnswers> answers, QObject *parent = nullptr);
 
     bool portOpen() const override;
     bool setPortOpen(bool open) override;
@@ -22,7 +28,8 @@ public:
     void discardOutput() override;
     void discardInput() override;
     void setInputLength(int) override {} // input() always returns everything waiting
-    void setSThreshold(int n) override { sthreshold_ = n; }
+    // The send event comes once everything has left, whatever the threshold.
+    void setSThreshold(int) override {}
     void setRThreshold(int) override {} // every arrival is reported
     void setInputMode(int) override {}  // bytes are always passed through as they are
     void output(const QByteArray &bytes) override;
@@ -34,23 +41,33 @@ public:
     QString device() const { return map_.device(number_); }
 
 private:
-    void pollDrain();
+    // Closed; Open; Calling: inside one of our own calls on the device, whose
+    // errors that call handles; Broken: the device failed, the close is queued.
+    enum class State { Closed, Open, Calling, Broken };
+    class Calling;
+
+    // Applies settings_; with `check`, fails unless the device holds them.
+    bool applySettings(bool check);
+    void close();
+    void lookAtDrain();
+    void armDrain(qint64 ns);
+    void driveLine(const char *line, bool (QSerialPort::*set)(bool), bool on);
     void onError(QSerialPort::SerialPortError e);
     void breakDown();
-    QString breakdownReason() const;
     bool fail(PortError::Kind kind, const QString &reason);
-    void lineFailed(const char *line);
-    qint64 kernelQueued() const;
 
     PortMap map_;
+    std::unique_ptr<DeviceAnswers> answers_;
     QSerialPort port_;
-    QTimer drain_;
+    SendDrain drain_;
+    QTimer drainTimer_;
+    bool releaseDue_ = false; // a write waits for its send event
+    qint64 unreported_ = 0;   // handed to Qt, not yet reported written to the system
     int number_ = 1;
-    int sthreshold_ = 5;
     LineSettings settings_;
+    bool checkAtOpening_ = false; // settings_ were given while closed
     PortError error_;
-    bool lineWarned_ = false; // missing modem lines reported for this opening
-    bool broken_ = false;
-    bool ignoreErrors_ = false;
-    quint64 opening_ = 0; // counts successful openings
+    State state_ = State::Closed;
+    quint64 opening_ = 0;          // counts successful openings
+    QSet<QString> lineFaultsTold_; // devices whose missing modem line was reported
 };

@@ -1,16 +1,44 @@
 #pragma once
 
+#include "settings.h"
+
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QString>
 
+// A serial device the system knows of, as offered when the chosen one is missing.
+struct PresentDevice {
+    QString device;
+    QString description; // the driver's or the adapter's own words, may be empty
+};
+
 // Why an operation on the port failed; enough for the window to tell the user.
 struct PortError {
-    enum Kind { None, NotFound, Permission, Busy, Settings, Io };
+    enum Kind {
+        None,
+        NotFound,
+        Permission,
+        Busy,
+        Settings,        // a settings text the component cannot parse
+        SettingsNotHeld, // the device kept other settings than were asked
+        LineRefused,     // the device would not set RTS or DTR
+        HungUp,          // the open device hung up (link lost, adapter pulled out)
+        Removed,         // the open device's path has gone
+        Io
+    };
+    PortError(Kind k = None, int n = 0, QString path = {}, QString why = {})
+        : kind(k), port(n), device(std::move(path)), reason(std::move(why)) {}
+
     Kind kind = None;
     int port = 0;   // COMn
     QString device; // the path behind COMn
     QString reason; // the system's own words
+    // SettingsNotHeld: what was asked and what the device kept.
+    LineSettings asked;
+    LineSettings kept;
+    QString line;                 // LineRefused: "RTS" or "DTR"
+    QList<PresentDevice> present; // NotFound: the serial devices that do exist
 };
 
 // The serial component the console drives. One implementation talks to a real
@@ -19,7 +47,7 @@ struct PortError {
 // Communication events are delivered through comm(code) on the GUI thread, from
 // the event loop, never from inside one of the calls below:
 //   code 2  characters have arrived (read them with input())
-//   code 1  fewer than the send threshold of characters wait to be sent
+//   code 1  everything written has left the port (at least one after every write)
 class SerialPort : public QObject {
     Q_OBJECT
 public:
@@ -31,7 +59,8 @@ public:
     virtual bool setPortOpen(bool open) = 0;
     virtual int portNumber() const = 0;
     virtual void setPortNumber(int n) = 0;
-    // Text such as "9600,n,8,2"; takes effect at once on an open port. False if rejected.
+    // Text such as "9600,n,8,2"; takes effect at once on an open port. False if
+    // rejected, or if the device did not take it.
     virtual bool setSettings(const QString &settings) = 0;
     virtual void discardOutput() = 0; // transmit count 0
     virtual void discardInput() = 0;  // InBufferCount 0
@@ -51,4 +80,7 @@ signals:
     void comm(int code);
     // The open port broke down (device gone); it has been closed. Sent once per opening.
     void failed(const PortError &error);
+    // A serial device refused a modem line; the frame still went out, but a
+    // converter switched by that line never sends. Sent once per device.
+    void lineFault(const PortError &error);
 };

@@ -3,6 +3,7 @@
 #include "linetext.h"
 
 #include <QStringList>
+#include <termios.h>
 
 std::optional<LineSettings> parse_settings(const QString &text) {
     if (!line_bytes(text)) return std::nullopt;
@@ -64,4 +65,49 @@ std::optional<LineSettings> parse_settings(const QString &text) {
     else
         return std::nullopt;
     return s;
+}
+
+LineSettings settings_of(const TermiosAnswer &answer) {
+    LineSettings s;
+    s.rate = qint32(answer.speed);
+    const tcflag_t c = answer.cflag;
+    if (!(c & PARENB))
+        s.parity = QSerialPort::NoParity;
+    else if (c & CMSPAR)
+        s.parity = (c & PARODD) ? QSerialPort::MarkParity : QSerialPort::SpaceParity;
+    else
+        s.parity = (c & PARODD) ? QSerialPort::OddParity : QSerialPort::EvenParity;
+    switch (c & CSIZE) {
+    case CS5:
+        s.dataBits = QSerialPort::Data5;
+        break;
+    case CS6:
+        s.dataBits = QSerialPort::Data6;
+        break;
+    case CS7:
+        s.dataBits = QSerialPort::Data7;
+        break;
+    default:
+        s.dataBits = QSerialPort::Data8;
+        break;
+    }
+    if (!(c & CSTOPB))
+        s.stopBits = QSerialPort::OneStop;
+    else
+        s.stopBits =
+            s.dataBits == QSerialPort::Data5 ? QSerialPort::OneAndHalfStop : QSerialPort::TwoStop;
+    return s;
+}
+
+bool settings_held(const LineSettings &asked, const LineSettings &kept) {
+    if (asked.rate != kept.rate || asked.parity != kept.parity || asked.dataBits != kept.dataBits)
+        return false;
+    return asked.stopBits == kept.stopBits ||
+           (asked.stopBits == QSerialPort::OneAndHalfStop && kept.stopBits == QSerialPort::TwoStop);
+}
+
+int bits_per_char(const LineSettings &s) {
+    const int parity = s.parity == QSerialPort::NoParity ? 0 : 1;
+    const int stop = s.stopBits == QSerialPort::OneStop ? 1 : 2;
+    return 1 + int(s.dataBits) + parity + stop;
 }

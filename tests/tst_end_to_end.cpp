@@ -6,8 +6,11 @@
 #include "portmap.h"
 #include "qtserialport.h"
 
+#include "ptyutil.h"
+
 #include <QProcess>
 #include <QtTest>
+#include <csignal>
 
 namespace {
 
@@ -90,6 +93,8 @@ private slots:
     void consoleStartsSimulator();
     void consoleWithoutDisplay_data();
     void consoleWithoutDisplay();
+    void signalReleasesPort_data();
+    void signalReleasesPort();
 };
 
 void TestEndToEnd::initTestCase() {
@@ -311,6 +316,65 @@ void TestEndToEnd::consoleWithoutDisplay() {
     QCOMPARE(console.exitStatus(), QProcess::NormalExit);
     QCOMPARE(console.exitCode(), status);
     QVERIFY2(text.contains(out), qPrintable(text));
+}
+
+void TestEndToEnd::signalReleasesPort_data() {
+    QTest::addColumn<int>("signo");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+}
+
+// Ended by a signal, the console lets go of its port as EXIT does: QSerialPort's
+// lock file goes with it. TEST is pressed in the real console on an X server.
+void TestEndToEnd::signalReleasesPort() {
+    QFETCH(int, signo);
+    if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty() ||
+        QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
+        QSKIP("needs Xvfb and xdotool to press TEST in the real console");
+    Pty pty;
+    QVERIFY(pty.ok());
+    QProcess xvfb;
+    xvfb.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-nolisten", "tcp"});
+    QVERIFY(xvfb.waitForStarted(5000));
+    QTRY_VERIFY_WITH_TIMEOUT(xvfb.canReadLine(), 10000);
+    const QString display = QLatin1Char(':') + QString::fromLatin1(xvfb.readLine()).trimmed();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), display);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    auto xdotool = [&env](const QStringList &args) {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral("xdotool"), args);
+        p.waitForFinished(15000);
+        return QString::fromLatin1(p.readAllStandardOutput()).split(QLatin1Char('\n')).first();
+    };
+
+    QProcess console;
+    console.setProcessEnvironment(env);
+    console.start(qEnvironmentVariable("KC_CONSOLE"), {"--com", "COM1=" + pty.slavePath()});
+    QVERIFY(console.waitForStarted(5000));
+    const QString window = xdotool({"search", "--sync", "--onlyvisible", "--name", "Kestrova"});
+    QVERIFY(!window.isEmpty());
+    xdotool({"windowfocus", "--sync", window, "key", "Return"}); // TEST has the focus
+    QCOMPARE(pty.read(11, 10000), QByteArray::fromHex("1430311130303130310303"));
+
+    // Where QSerialPort keeps its locks: the first of these it can write to.
+    const QString name = QStringLiteral("LCK..") + pty.slavePath().mid(5).replace('/', '_');
+    QString lock;
+    for (const QString &dir :
+         {QStringLiteral("/var/lock"), QStringLiteral("/etc/locks"),
+          QStringLiteral("/var/spool/locks"), QStringLiteral("/var/spool/uucp"), QDir::tempPath()})
+        if (lock.isEmpty() && QFile::exists(dir + QLatin1Char('/') + name))
+            lock = dir + QLatin1Char('/') + name;
+    QVERIFY2(!lock.isEmpty(), qPrintable(name));
+
+    QVERIFY(::kill(pid_t(console.processId()), signo) == 0);
+    QVERIFY(console.waitForFinished(10000));
+    QCOMPARE(console.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(console.exitCode(), 128 + signo);
+    QVERIFY2(!QFile::exists(lock), qPrintable(lock));
+    xvfb.terminate();
+    xvfb.waitForFinished(5000);
 }
 
 QTEST_MAIN(TestEndToEnd)

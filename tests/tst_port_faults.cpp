@@ -15,6 +15,7 @@
 #include <QtTest>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -66,6 +67,19 @@ int run_probe(int argc, char **argv) {
     return 0;
 }
 
+// A serial device that is not at hand, played over a pseudo-terminal: the
+// system's answers about it are given, the bytes still go to the pty.
+class PlayedDevice : public DeviceAnswers {
+public:
+    std::optional<TermiosAnswer> keeps; // its line settings; the pty's own if unset
+    QList<PresentDevice> present;
+    bool pseudoTerminal(int) const override { return false; }
+    std::optional<TermiosAnswer> lineSettings(int fd) const override {
+        return keeps ? keeps : DeviceAnswers::lineSettings(fd);
+    }
+    QList<PresentDevice> presentDevices() const override { return present; }
+};
+
 } // namespace
 
 class TestPortFaults : public QObject {
@@ -79,6 +93,11 @@ private slots:
     void busyPort();
     void rejectedSettings_data();
     void rejectedSettings();
+    void settingsNotHeld_data();
+    void settingsNotHeld();
+    void lineFaultToldOnce_data();
+    void lineFaultToldOnce();
+    void missingDeviceNamesThoseThatExist();
 };
 
 void TestPortFaults::deviceGoesAway_data() {
@@ -153,14 +172,13 @@ void TestPortFaults::deviceGoesAway() {
     QVERIFY(w.messageBox() && w.messageBox()->isVisible());
     QVERIFY(!w.messageBox()->isModal());
     const PortError e = failed.first().first().value<PortError>();
-    QCOMPARE(e.kind, PortError::Io);
+    QCOMPARE(e.kind, PortError::HungUp);
     QCOMPARE(e.port, 1);
     QCOMPARE(e.device, link.path());
-    QVERIFY2(e.reason.contains(QStringLiteral("挂断")), qPrintable(e.reason));
     QVERIFY(w.lastMessage().contains(QStringLiteral("COM1")));
     QVERIFY(w.lastMessage().contains(link.path()));
     QVERIFY(w.lastMessage().contains(QStringLiteral("已断开")));
-    QVERIFY(w.lastMessage().contains(e.reason));
+    QVERIFY2(w.lastMessage().contains(QStringLiteral("挂断")), qPrintable(w.lastMessage()));
 
     // Both windows keep their text; the wait, if any, runs into its time-out.
     QTRY_VERIFY(!w.Timer1.isActive());
@@ -344,6 +362,116 @@ void TestPortFaults::rejectedSettings() {
     w.Combo2->setEditText(QStringLiteral("9600,n,8,2"));
     w.cmdtest->click();
     QCOMPARE(pty.read(11), QByteArray::fromHex("1430311130303130310303"));
+}
+
+void TestPortFaults::settingsNotHeld_data() {
+    QTest::addColumn<bool>("atButton");
+    QTest::addColumn<QByteArray>("sent");
+    QTest::newRow("TEST") << false << QByteArray::fromHex("1430311130303130310303");
+    // The AT sender sets the settings before it opens: checked when they take effect.
+    QTest::newRow("AT command") << true << QByteArray("+++ATDT5550123\r\n");
+}
+
+// A device that keeps 8 data bits without parity when asked for 7 with even
+// parity: the console says what it did not take and sends nothing.
+void TestPortFaults::settingsNotHeld() {
+    QFETCH(bool, atButton);
+    QFETCH(QByteArray, sent);
+    Pty pty;
+    QVERIFY(pty.ok());
+    PortMap map;
+    map.map(1, pty.slavePath());
+    auto device = std::make_unique<PlayedDevice>();
+    device->keeps = TermiosAnswer{9600, CS8 | CREAD | CLOCAL};
+    QtSerialPort port(map, std::move(device));
+    Form1 w(&port);
+    QPushButton *button = atButton ? w.Command1 : w.cmdtest;
+    w.Combo2->setEditText(QStringLiteral("9600,e,7,1"));
+    button->click();
+    QCOMPARE(port.lastError().kind, PortError::SettingsNotHeld);
+    const QString msg = w.lastMessage();
+    for (const QString &part :
+         {QStringLiteral("COM1（%1）").arg(pty.slavePath()), QStringLiteral("9600,e,7,1"),
+          QStringLiteral("偶校验"), QStringLiteral("7 位数据位"), QStringLiteral("无校验"),
+          QStringLiteral("8 位数据位"), QStringLiteral("9600,n,8,1"), QStringLiteral("未发送")})
+        QVERIFY2(msg.contains(part), qPrintable(part + QStringLiteral(" in ") + msg));
+    // Only what differs is named.
+    QVERIFY2(!msg.contains(QStringLiteral("波特率")) && !msg.contains(QStringLiteral("停止位")),
+             qPrintable(msg));
+    QVERIFY(w.messageBox()->isVisible() && !w.messageBox()->isModal());
+    QVERIFY(!port.portOpen());
+    QCOMPARE(w.trs->toPlainText(), QString());
+    QVERIFY(!w.Timer1.isActive());
+    QCOMPARE(pty.read(1, 200), QByteArray());
+
+    // What the device holds goes out.
+    w.Combo2->setEditText(QStringLiteral("9600,n,8,1"));
+    button->click();
+    QCOMPARE(w.lastMessage(), msg);
+    QCOMPARE(pty.read(int(sent.size())), sent);
+}
+
+void TestPortFaults::lineFaultToldOnce_data() {
+    QTest::addColumn<bool>("serialDevice");
+    QTest::newRow("serial device: in the window") << true;
+    QTest::newRow("pseudo-terminal: on standard error") << false;
+}
+
+// A device that refuses RTS is told once per run, not at every raise and release.
+void TestPortFaults::lineFaultToldOnce() {
+    QFETCH(bool, serialDevice);
+    Pty pty;
+    QVERIFY(pty.ok());
+    PortMap map;
+    map.map(1, pty.slavePath());
+    std::unique_ptr<DeviceAnswers> answers =
+        serialDevice ? std::make_unique<PlayedDevice>() : std::make_unique<DeviceAnswers>();
+    QtSerialPort port(map, std::move(answers));
+    Form1 w(&port);
+    QSignalSpy faults(&port, &SerialPort::lineFault);
+    QSignalSpy comm(&port, &SerialPort::comm);
+    const QRegularExpression warning(QStringLiteral("has no RTS line"));
+    if (!serialDevice) QTest::ignoreMessage(QtWarningMsg, warning);
+    for (int round = 0; round < 2; ++round) {
+        comm.clear();
+        w.cmdtest->click();
+        QCOMPARE(pty.read(11).toHex(), QByteArray("1430311130303130310303"));
+        QTRY_VERIFY(comm.contains(QList<QVariant>{1})); // raised and released
+        QTRY_VERIFY(!w.Timer1.isActive());              // no reply: timed out
+        if (!serialDevice) QTest::failOnWarning(warning);
+    }
+    if (!serialDevice) {
+        QCOMPARE(faults.size(), 0);
+        QVERIFY(w.lastMessage().isEmpty());
+        return;
+    }
+    QCOMPARE(faults.size(), 1);
+    const PortError e = faults.first().first().value<PortError>();
+    QCOMPARE(e.kind, PortError::LineRefused);
+    QCOMPARE(e.line, QStringLiteral("RTS"));
+    QVERIFY(!e.reason.isEmpty());
+    const QString msg = w.lastMessage();
+    for (const QString &part : {QStringLiteral("COM1（%1）").arg(pty.slavePath()),
+                                QStringLiteral("RTS"), e.reason, QStringLiteral("MODEM")})
+        QVERIFY2(msg.contains(part), qPrintable(part + QStringLiteral(" in ") + msg));
+    QVERIFY(w.messageBox()->isVisible() && !w.messageBox()->isModal());
+}
+
+void TestPortFaults::missingDeviceNamesThoseThatExist() {
+    PortMap map;
+    map.map(2, QStringLiteral("/dev/ttyKC-missing"));
+    auto device = std::make_unique<PlayedDevice>();
+    device->present = {{QStringLiteral("/dev/ttyUSB7"), QStringLiteral("USB-Serial Controller")},
+                       {QStringLiteral("/dev/ttyS4"), QString()}};
+    QtSerialPort port(map, std::move(device));
+    Form1 w(&port);
+    w.Combo1->setEditText(QStringLiteral("COM2"));
+    w.cmdtest->click();
+    QCOMPARE(port.lastError().kind, PortError::NotFound);
+    const QString msg = w.lastMessage();
+    QVERIFY2(msg.contains(QStringLiteral("/dev/ttyUSB7（USB-Serial Controller）")),
+             qPrintable(msg));
+    QVERIFY2(msg.contains(QStringLiteral("\n  /dev/ttyS4")), qPrintable(msg));
 }
 
 int main(int argc, char **argv) {

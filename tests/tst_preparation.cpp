@@ -1,6 +1,7 @@
 // Port preparation, direction control and the line settings text, against the
 // recording port.
 #include "fakeserialport.h"
+#include "portmap.h"
 #include "preparation.h"
 #include "settings.h"
 
@@ -32,6 +33,8 @@ private slots:
     void atPreparationOrder();
     void portTexts_data();
     void portTexts();
+    void comOption_data();
+    void comOption();
     void direction_data();
     void direction();
     void directionDrivesOnlyItsLine();
@@ -146,6 +149,26 @@ void TestPreparation::portTexts() {
     const QStringList portSteps = port.log.filter(QRegularExpression("^port "));
     QCOMPARE(portSteps,
              number ? QStringList{QStringLiteral("port %1").arg(number)} : QStringList());
+}
+
+void TestPreparation::comOption_data() {
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<int>("number"); // 0: refused
+    QTest::newRow("number") << "1=/dev/ttyUSB0" << 1;
+    QTest::newRow("as the port box names it") << "COM1=/dev/ttyUSB0" << 1;
+    QTest::newRow("COM16") << "COM16=/dev/ttyUSB3" << 16;
+    QTest::newRow("COM17") << "COM17=/dev/ttyUSB0" << 0;
+    QTest::newRow("COM0") << "COM0=/dev/ttyUSB0" << 0;
+    QTest::newRow("COM alone") << "COM=/dev/ttyUSB0" << 0;
+    QTest::newRow("no device") << "COM2=" << 0;
+}
+
+void TestPreparation::comOption() {
+    QFETCH(QString, option);
+    QFETCH(int, number);
+    PortMap map;
+    QCOMPARE(map.add(option), number != 0);
+    if (number) QCOMPARE(map.device(number), option.section(QLatin1Char('='), 1));
 }
 
 void TestPreparation::direction_data() {

@@ -1,0 +1,58 @@
+// The kernel's own termios (termios2) tells the speed in baud, also for rates
+// that have no B constant; its header cannot meet <termios.h> in one file.
+#include <asm/termbits.h>
+
+#include "device.h"
+
+#include <QFileInfo>
+#include <QSerialPortInfo>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+bool DeviceAnswers::pseudoTerminal(int fd) const {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+    const unsigned m = major(st.st_rdev);
+    // 128-143: Unix98 masters and slaves; 2 and 3: the old BSD pairs.
+    return (m >= 128 && m <= 143) || m == 2 || m == 3;
+}
+
+std::optional<TermiosAnswer> DeviceAnswers::lineSettings(int fd) const {
+    termios2 t{};
+    if (::ioctl(fd, TCGETS2, &t) != 0) return std::nullopt;
+    return TermiosAnswer{quint32(t.c_ospeed), quint32(t.c_cflag)};
+}
+
+qint64 DeviceAnswers::outputQueued(int fd) const {
+    int queued = 0;
+    return ::ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : 0;
+}
+
+std::optional<bool> DeviceAnswers::transmitterEmpty(int fd) const {
+    unsigned int lsr = 0;
+    if (::ioctl(fd, TIOCSERGETLSR, &lsr) != 0) return std::nullopt;
+    return (lsr & TIOCSER_TEMT) != 0;
+}
+
+bool DeviceAnswers::hungUp(int fd) const {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP);
+}
+
+bool DeviceAnswers::exists(const QString &path) const {
+    return QFileInfo::exists(path);
+}
+
+bool DeviceAnswers::accessible(const QString &path) const {
+    return ::access(QFile::encodeName(path).constData(), R_OK | W_OK) == 0;
+}
+
+QList<PresentDevice> DeviceAnswers::presentDevices() const {
+    QList<PresentDevice> present;
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
+        present.append({info.systemLocation(), info.description()});
+    return present;
+}
