@@ -1,5 +1,6 @@
 #include "qtserialport.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QStringList>
 #include <cerrno>
@@ -8,6 +9,16 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+namespace {
+
+// Warnings name the program that gives them: the console or the probe.
+QByteArray program_name() {
+    const QString name = QCoreApplication::applicationName();
+    return (name.isEmpty() ? QStringLiteral("kestrova-comtest") : name).toLocal8Bit();
+}
+
+} // namespace
 
 QtSerialPort::QtSerialPort(PortMap map, QObject *parent)
     : SerialPort(parent), map_(std::move(map)), port_(this) {
@@ -56,7 +67,7 @@ bool QtSerialPort::setPortOpen(bool open) {
         return fail(PortError::Io, reason);
     }
     broken_ = false;
-    lineWarned_ = false;
+    if (!lineWarningOnce_) lineWarned_ = false;
     ++opening_;
     if (!setSettings(QString())) {
         // Settings kept from before the opening did not take; report, keep it open.
@@ -81,12 +92,13 @@ bool QtSerialPort::setSettings(const QString &settings) {
     if (!port_.setStopBits(settings_.stopBits)) refused << QStringLiteral("stop bits");
     port_.clearError();
     ignoreErrors_ = false;
+    unheld_ = refused;
     // A well-formed text the device cannot hold (a pseudo-terminal keeps 8 data
     // bits without parity) is the device's limit, not the user's mistake: warn
     // and send all the same, as for missing modem lines.
     if (!refused.isEmpty())
-        std::fprintf(stderr, "kestrova-comtest: 警告：COM%d（%s）不支持设置 %s\n", number_,
-                     qPrintable(device()), qPrintable(refused.join(QStringLiteral(", "))));
+        std::fprintf(stderr, "%s: 警告：COM%d（%s）不支持设置 %s\n", program_name().constData(),
+                     number_, qPrintable(device()), qPrintable(refused.join(QStringLiteral(", "))));
     return true;
 }
 
@@ -134,8 +146,9 @@ void QtSerialPort::lineFailed(const char *line) {
     // One line per opening, not one per raise and release.
     if (!lineWarned_) {
         lineWarned_ = true;
-        std::fprintf(stderr, "kestrova-comtest: 警告：COM%d（%s）无法设置 %s 线：%s\n", number_,
-                     qPrintable(device()), line, qPrintable(reason));
+        std::fprintf(stderr, "%s: 警告：COM%d（%s）无法设置 %s 线：%s\n",
+                     program_name().constData(), number_, qPrintable(device()), line,
+                     qPrintable(reason));
     }
 }
 

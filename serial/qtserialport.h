@@ -5,6 +5,7 @@
 #include "settings.h"
 
 #include <QSerialPort>
+#include <QStringList>
 #include <QTimer>
 
 // The serial component over a real device (a serial port, a USB adapter or a
@@ -32,6 +33,12 @@ public:
     PortError lastError() const override { return error_; }
 
     QString device() const { return map_.device(number_); }
+    // The parts of the settings that the open device did not take at the last
+    // opening or change (a pseudo-terminal holds no parity); empty if all took.
+    const QStringList &unheldSettings() const { return unheld_; }
+    // Missing modem lines are warned about once per opening; a caller that
+    // reopens the port for every exchange may want one warning in all.
+    void setLineWarningOnce(bool once) { lineWarningOnce_ = once; }
 
 private:
     void pollDrain();
@@ -49,7 +56,9 @@ private:
     int sthreshold_ = 5;
     LineSettings settings_;
     PortError error_;
+    QStringList unheld_;
     bool lineWarned_ = false; // missing modem lines reported for this opening
+    bool lineWarningOnce_ = false;
     bool broken_ = false;
     bool ignoreErrors_ = false;
     quint64 opening_ = 0; // counts successful openings
