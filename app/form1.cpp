@@ -36,8 +36,9 @@ Form1::Form1(SerialPort *port, QWidget *parent) : QWidget(parent), MSComm1(port)
     connect(Label15, &LinkLabel::clicked, this, &Form1::Label15_Click);
     connect(&Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
     connect(MSComm1, &SerialPort::comm, this, &Form1::MSComm1_OnComm);
-    connect(MSComm1, &SerialPort::failed, this,
-            [this](const PortError &e) { showMessage(broken_message(e)); });
+    connect(MSComm1, &SerialPort::failed, this, [this](const PortError &e) {
+        showMessage(broken_message(e) + QStringLiteral("设备恢复后按 TEST 重新打开。"));
+    });
     connect(MSComm1, &SerialPort::lineFault, this,
             [this](const PortError &e) { showMessage(port_message(e)); });
 }
@@ -208,7 +209,8 @@ void Form1::showMessage(const QString &text) {
 void Form1::cmdtest_Click() {
     const TestOutcome r = transaction_->test(selection());
     if (r.status == TestOutcome::Refused)
-        showMessage(refusal_message(r.refusal, caption(r.refusal.box)));
+        showMessage(refusal_message(r.refusal,
+                                    QStringLiteral("“%1”框中的文本").arg(caption(r.refusal.box))));
     else if (r.status == TestOutcome::PortFailed)
         showMessage(port_message(r.portError));
 }

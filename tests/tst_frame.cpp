@@ -418,7 +418,7 @@ void TestFrame::refusals() {
     QCOMPARE(r->text, text);
 
     // The user is told which box holds which text, and what it can carry.
-    const QString message = refusal_message(*r, QStringLiteral("CAPTION"));
+    const QString message = refusal_message(*r, QStringLiteral("“CAPTION”框中的文本"));
     QVERIFY2(message.contains(QStringLiteral("“CAPTION”")), qPrintable(message));
     QVERIFY2(message.contains(text.left(60)), qPrintable(message));
     if (reason == FrameRefusal::NumberOutOfRange) {

@@ -171,11 +171,10 @@ QString broken_message(const PortError &e) {
         why = QStringLiteral("设备已挂断（连接断开或设备被拔出）");
     else if (e.kind == PortError::Removed)
         why = QStringLiteral("设备已被移除");
-    return QStringLiteral("通讯口 %1 已断开：%2。\n已关闭该口；设备恢复后按 TEST 重新打开。")
-        .arg(port_name(e), why);
+    return QStringLiteral("通讯口 %1 已断开：%2。\n已关闭该口。").arg(port_name(e), why);
 }
 
-QString refusal_message(const FrameRefusal &r, const QString &caption) {
+QString refusal_message(const FrameRefusal &r, const QString &source) {
     QString why;
     switch (r.reason) {
     case FrameRefusal::NumberOutOfRange:
@@ -191,8 +190,8 @@ QString refusal_message(const FrameRefusal &r, const QString &caption) {
             QStringLiteral("文本过长，请求帧的校验和达到 %1 或以上，无法用五位写出").arg(kSumLimit);
         break;
     }
-    return QStringLiteral("“%1”框中的文本 %2 无法组成请求帧：%3。\n未发送任何内容。")
-        .arg(caption, quoted(r.text), why);
+    return QStringLiteral("%1 %2 无法组成请求帧：%3。\n未发送任何内容。")
+        .arg(source, quoted(r.text), why);
 }
 
 QString at_not_ascii_message(const QString &command) {

@@ -1,0 +1,262 @@
+// kestrova-probe: the console's TEST transaction from the command line, for
+// one exchange, polling and a scan of the bus.
+#include "messages.h"
+#include "portmap.h"
+#include "preparation.h"
+#include "prober.h"
+#include "qtserialport.h"
+#include "ruler.h"
+#include "termination.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
+#include <cstdio>
+#include <optional>
+
+namespace {
+
+// The wait of the console's ruler: the tick after the last block times it out.
+constexpr int kDefaultTimeoutMs = (ruler::kLimit / ruler::kStep + 1) * ruler::kTickMs;
+
+// A usage error: a message on standard error and exit status 2.
+struct Usage {
+    QString message;
+};
+
+std::optional<int> whole(const QString &text, int lo, int hi) {
+    bool ok = false;
+    const int v = text.trimmed().toInt(&ok);
+    if (!ok || v < lo || v > hi) return std::nullopt;
+    return v;
+}
+
+int number_option(const QCommandLineParser &p, const QString &name, int lo, int hi) {
+    const QString text = p.value(name);
+    if (const auto v = whole(text, lo, hi)) return *v;
+    throw Usage{QStringLiteral("--%1 的值无效：%2（应为 %3 到 %4 的整数）")
+                    .arg(name, text)
+                    .arg(lo)
+                    .arg(hi)};
+}
+
+// "1,2,7:12": numbers and inclusive ranges, in the order given.
+QList<int> list_option(const QCommandLineParser &p, const QString &name, int lo, int hi) {
+    const QString text = p.value(name);
+    const Usage bad{QStringLiteral("--%1 的值无效：%2（应为 %3 到 %4 的整数，用逗号分隔，"
+                                   "A:B 表示从 A 到 B，例如 1,2,7:12）")
+                        .arg(name, text)
+                        .arg(lo)
+                        .arg(hi)};
+    QList<int> out;
+    for (const QString &item : text.split(QLatin1Char(','))) {
+        const QStringList ends = item.split(QLatin1Char(':'));
+        if (ends.size() > 2) throw bad;
+        const auto from = whole(ends.first(), lo, hi);
+        const auto to = whole(ends.last(), lo, hi);
+        if (!from || !to || *from > *to) throw bad;
+        for (int n = *from; n <= *to; ++n)
+            out << n;
+    }
+    return out;
+}
+
+const QString &function_text(const QString &key) {
+    if (key == QLatin1String("param")) return fn::readParameter();
+    if (key == QLatin1String("write")) return fn::writeParameter();
+    return fn::readPv();
+}
+
+QCommandLineOption option(const char *name, const QString &help, const char *valueName = nullptr,
+                          const QString &initial = {}) {
+    if (!valueName) return QCommandLineOption(QLatin1String(name), help);
+    return QCommandLineOption(QLatin1String(name), help, QLatin1String(valueName), initial);
+}
+
+Plan read_plan(QCommandLineParser &parser, const QCoreApplication &app, PortMap &map) {
+    const auto initial = [](Box b) { return box_texts(b).initial; };
+    parser.setApplicationDescription(QStringLiteral(
+        "RS-485 仪表探测工具：按测试台的 TEST 事务发出请求帧，判定回复"
+        "（OK SUM=、ERR SUM=、ACK、NAK 或超时），可单次、轮询或扫描总线。\n"
+        "退出状态：0 每次交换都为 OK 或 ACK；1 有交换未通过；2 用法错误或通讯口错误。"));
+    parser.addPositionalArgument(
+        QStringLiteral("device"),
+        QStringLiteral("串口设备路径（如 /dev/ttyUSB0），或 COMn（按 --com 的映射，"
+                       "未映射的 COMn 为 /dev/ttyS<n-1>）。"));
+    const QList<QCommandLineOption> options{
+        option("com",
+               QStringLiteral("把 COMN 映射到设备 DEVICE（可重复），例如 --com 1=/dev/ttyUSB0。"),
+               "N=DEVICE"),
+        option("settings",
+               QStringLiteral("线路设置：波特率,校验,数据位,停止位（默认 %1）。")
+                   .arg(initial(Box::Settings)),
+               "TEXT", initial(Box::Settings)),
+        option("direction",
+               QStringLiteral("发送方向控制：%1 之一（默认 %2）。")
+                   .arg(direction_texts().join(QStringLiteral("、")), initial(Box::Signal)),
+               "TEXT", initial(Box::Signal)),
+        option("model",
+               QStringLiteral("仪表型号，%1 表示经集中器（默认 %1）。").arg(concentratorModel()),
+               "TEXT", initial(Box::Model)),
+        option("concentrator",
+               QStringLiteral("集中器地址，0 到 99（默认 %1）。").arg(initial(Box::Concentrator)),
+               "N", initial(Box::Concentrator)),
+        option(
+            "function",
+            QStringLiteral("功能：pv 读PV(DC1)，param 读参数(DC2)，write 写参数(DC3)（默认 pv）。"),
+            "pv|param|write", QStringLiteral("pv")),
+        option("address",
+               QStringLiteral("仪表地址，0 到 999；可列多个并用 A:B 表示范围，例如 1,2,7:12"
+                              "（默认 %1）。")
+                   .arg(initial(Box::Address)),
+               "LIST", initial(Box::Address)),
+        option("channel",
+               QStringLiteral("通道，0 到 99；列表写法同 --address（默认 %1）。")
+                   .arg(initial(Box::Channel)),
+               "LIST", initial(Box::Channel)),
+        option("parameter",
+               QStringLiteral("参数号，0 到 99（默认 %1）。").arg(initial(Box::Parameter)), "N",
+               initial(Box::Parameter)),
+        option("value",
+               QStringLiteral("写参数的值，按原样发送，只限 ASCII（默认 %1）。")
+                   .arg(initial(Box::Value)),
+               "TEXT", initial(Box::Value)),
+        option("timeout",
+               QStringLiteral("等待回复的毫秒数（默认 %1，同测试台的进程标尺）。")
+                   .arg(kDefaultTimeoutMs),
+               "MS", QString::number(kDefaultTimeoutMs)),
+        option("count", QStringLiteral("轮询 N 轮，每轮把每个地址和通道各问一次（默认 1 轮）。"),
+               "N"),
+        option("interval",
+               QStringLiteral("每 MS 毫秒开始一轮；未给 --count 时一直轮询，直到 Ctrl+C。"), "MS"),
+        option("scan", QStringLiteral("扫描地址 1 到 999（在给定的通道上），只列出有回复的地址。")),
+        option("json", QStringLiteral("每次交换输出一行 JSON；统计为最后一行。")),
+    };
+    parser.addOptions(options);
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    if (!parser.parse(app.arguments())) throw Usage{parser.errorText()};
+    if (parser.isSet(help)) parser.showHelp(0);
+    if (parser.isSet(version)) parser.showVersion();
+
+    const QStringList args = parser.positionalArguments();
+    if (args.size() != 1)
+        throw Usage{args.isEmpty() ? QStringLiteral("缺少串口设备（路径或 COMn）")
+                                   : QStringLiteral("多余的参数：%1").arg(args.mid(1).join(' '))};
+    for (const QString &value : parser.values(QStringLiteral("com")))
+        if (!map.add(value))
+            throw Usage{
+                QStringLiteral("--com 的值无效：%1（应为 N=设备，N 为 1 到 16）").arg(value)};
+
+    Plan plan;
+    Selection &s = plan.base;
+    if (port_number_of(args.first())) {
+        s.port = args.first();
+    } else {
+        s.port = QStringLiteral("COM1");
+        map.map(1, args.first());
+    }
+    s.settings = parser.value(QStringLiteral("settings"));
+    if (!parse_settings(s.settings))
+        throw Usage{QStringLiteral("--settings 的值无效：%1（格式为“波特率,校验,数据位,停止位”，"
+                                   "例如 9600,n,8,2）")
+                        .arg(s.settings)};
+    s.signal = parser.value(QStringLiteral("direction"));
+    if (!direction_texts().contains(s.signal))
+        throw Usage{QStringLiteral("--direction 的值无效：%1（应为 %2 之一）")
+                        .arg(s.signal, direction_texts().join(QStringLiteral("、")))};
+    s.model = parser.value(QStringLiteral("model"));
+    number_option(parser, QStringLiteral("concentrator"), 0, 99);
+    s.concentrator = parser.value(QStringLiteral("concentrator")).trimmed();
+    plan.function = parser.value(QStringLiteral("function"));
+    if (plan.function != QLatin1String("pv") && plan.function != QLatin1String("param") &&
+        plan.function != QLatin1String("write"))
+        throw Usage{QStringLiteral("--function 的值无效：%1（应为 pv、param 或 write）")
+                        .arg(plan.function)};
+    s.function = function_text(plan.function);
+    number_option(parser, QStringLiteral("parameter"), 0, 99);
+    s.parameter = parser.value(QStringLiteral("parameter")).trimmed();
+    s.value = parser.value(QStringLiteral("value"));
+
+    plan.scan = parser.isSet(QStringLiteral("scan"));
+    if (plan.scan && parser.isSet(QStringLiteral("address")))
+        throw Usage{QStringLiteral("--scan 与 --address 不能同时使用")};
+    if (plan.scan && plan.function == QLatin1String("write"))
+        throw Usage{QStringLiteral("--scan 只能读取，不能与 --function write 同时使用")};
+    if (plan.scan) {
+        for (int a = 1; a <= 999; ++a)
+            plan.addresses << a;
+    } else {
+        plan.addresses = list_option(parser, QStringLiteral("address"), 0, 999);
+    }
+    plan.channels = list_option(parser, QStringLiteral("channel"), 0, 99);
+    plan.timeoutMs = number_option(parser, QStringLiteral("timeout"), 1, 600000);
+    const bool counted = parser.isSet(QStringLiteral("count"));
+    const bool paced = parser.isSet(QStringLiteral("interval"));
+    plan.rounds =
+        counted ? number_option(parser, QStringLiteral("count"), 1, 1000000000) : (paced ? 0 : 1);
+    if (paced) plan.intervalMs = number_option(parser, QStringLiteral("interval"), 1, 86400000);
+    plan.json = parser.isSet(QStringLiteral("json"));
+    return plan;
+}
+
+// Qt's own texts (the headings of --help, parser errors) in the tool's language.
+void install_qt_translation(QTranslator &t) {
+    if (t.load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
+               QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(&t);
+}
+
+int usage_error(const QString &message) {
+    std::fprintf(stderr, "kestrova-probe: %s\n（用 --help 查看用法）\n", qPrintable(message));
+    return 2;
+}
+
+// Everything that would fail every exchange alike is told before the first:
+// a frame that cannot be sent, a port that cannot be opened, settings the
+// device does not hold.
+std::optional<QString> check(QtSerialPort &port, const Plan &plan) {
+    Selection first = plan.base;
+    first.address = QString::number(plan.addresses.first());
+    first.channel = QString::number(plan.channels.first());
+    QByteArray frame;
+    if (const auto refusal = compose_frame(first, frame))
+        return refusal_message(*refusal, option_source(refusal->box));
+    if (!test_preparation(port, first.port, first.settings)) return port_message(port.lastError());
+    return std::nullopt;
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("kestrova-probe"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KC_VERSION));
+    QTranslator qtTexts;
+    install_qt_translation(qtTexts);
+
+    QCommandLineParser parser;
+    PortMap map;
+    Plan plan;
+    try {
+        plan = read_plan(parser, app, map);
+    } catch (const Usage &u) {
+        return usage_error(u.message);
+    }
+
+    QtSerialPort port(map);
+    if (const auto problem = check(port, plan)) {
+        port.setPortOpen(false);
+        std::fprintf(stderr, "kestrova-probe: %s\n", qPrintable(*problem));
+        return 2;
+    }
+
+    Prober prober(port, plan);
+    TerminationRequests stop;
+    QObject::connect(&stop, &TerminationRequests::requested, &prober, &Prober::stop);
+    QObject::connect(&prober, &Prober::finished, &app, &QCoreApplication::exit);
+    prober.start();
+    return app.exec();
+}

@@ -1,0 +1,92 @@
+#pragma once
+
+#include "report.h"
+#include "transaction.h"
+
+#include <QElapsedTimer>
+#include <QList>
+#include <QObject>
+#include <QTimer>
+
+class QtSerialPort;
+
+// What the command line asked for.
+struct Plan {
+    Selection base;       // port, settings, signal, model, function, parameter, value, concentrator
+    QString function;     // pv, param or write
+    QList<int> addresses; // in the order given
+    QList<int> channels;  // for every address
+    int timeoutMs = 250;  // the wait for a reply
+    int rounds = 1;       // every address and channel once per round; 0: until stopped
+    int intervalMs = 0;   // from the start of one round to the next; 0: at once
+    bool scan = false;    // print only the exchanges that were answered
+    bool json = false;    // JSON lines instead of text
+};
+
+// Drives the transaction through the plan, one exchange after the other,
+// exactly as the window drives it: test() to send, comm() for each event of the
+// port, and the time-out's expire() when the wait timer runs out.
+class Prober : public QObject {
+    Q_OBJECT
+public:
+    Prober(QtSerialPort &port, Plan plan, QObject *parent = nullptr);
+
+    // Queues the first exchange; finished() comes once the plan is done, the
+    // port fails or stop() is called.
+    void start();
+    // Abandons the exchange under way (it is not counted) and finishes.
+    void stop();
+
+signals:
+    void finished(int exitCode);
+
+private:
+    class TimerWait : public WaitFlag {
+    public:
+        explicit TimerWait(QTimer &t) : timer_(t) {}
+        bool running() const override { return timer_.isActive(); }
+        void start() override { timer_.start(); }
+        void stop() override { timer_.stop(); }
+
+    private:
+        QTimer &timer_;
+    };
+    class Discard : public TextSink {
+    public:
+        void insert(const QByteArray &) override {}
+    };
+
+    void next();
+    void beginRound();
+    int earned() const;
+    void send();
+    void onComm(int code);
+    void onTimeout();
+    void judge(Verdict v, const QByteArray &verdictLine);
+    void fail(const QString &message);
+    void finish(int exitCode);
+
+    QtSerialPort &port_;
+    Plan plan_;
+    QTimer wait_;  // the reply-awaited flag and the time-out
+    QTimer pace_;  // holds back the next round under --interval
+    QTimer queue_; // starts the next exchange from the event loop
+    TimerWait waitFlag_{wait_};
+    Discard trs_;
+    Discard rec_;
+    Transaction tx_;
+    Statistics stats_;
+
+    qsizetype position_ = 0; // next exchange within the round
+    int round_ = 0;          // rounds begun
+    QElapsedTimer roundClock_;
+    QElapsedTimer exchangeClock_;
+    Exchange current_;
+    bool inFlight_ = false;
+    bool sentAny_ = false;
+    bool interrupted_ = false;
+    bool done_ = false;
+};
+
+// How a refusal names the option that gave the text.
+QString option_source(Box box);

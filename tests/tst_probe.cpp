@@ -1,0 +1,281 @@
+// kestrova-probe against the real simulator process over a pseudo-terminal.
+// Frames and replies are pinned as hex written out by hand.
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QtTest>
+#include <csignal>
+
+namespace {
+
+// kestrova-sim started for one test; stopped with SIGTERM when it goes.
+class SimProcess {
+public:
+    explicit SimProcess(const QStringList &args) {
+        proc_.setProgram(qEnvironmentVariable("KC_SIM"));
+        proc_.setArguments(args);
+        proc_.setStandardErrorFile(QProcess::nullDevice());
+        proc_.start();
+        if (!proc_.waitForStarted(5000)) return;
+        while (!proc_.canReadLine() && proc_.waitForReadyRead(5000)) {
+        }
+        device_ = QString::fromLocal8Bit(proc_.readLine()).trimmed();
+    }
+    ~SimProcess() { stop(); }
+    void stop() {
+        if (proc_.state() == QProcess::NotRunning) return;
+        proc_.terminate();
+        if (!proc_.waitForFinished(3000)) proc_.kill();
+        proc_.waitForFinished(1000);
+    }
+    QString device() const { return device_; }
+
+private:
+    QProcess proc_;
+    QString device_;
+};
+
+struct ProbeRun {
+    int exitCode = -1;
+    QList<QJsonObject> exchanges;
+    QJsonObject stats; // the last line, when it holds the statistics
+    QByteArray out;
+    QByteArray err;
+};
+
+void parse(ProbeRun &r) {
+    const QList<QByteArray> lines = r.out.trimmed().split('\n');
+    for (qsizetype i = 0; i < lines.size() && !r.out.trimmed().isEmpty(); ++i) {
+        QJsonParseError e{};
+        const QJsonDocument doc = QJsonDocument::fromJson(lines[i], &e);
+        QVERIFY2(e.error == QJsonParseError::NoError && doc.isObject(), lines[i].constData());
+        if (doc.object().contains("statistics")) {
+            QCOMPARE(i, lines.size() - 1); // statistics come last
+            r.stats = doc.object().value("statistics").toObject();
+        } else {
+            r.exchanges << doc.object();
+        }
+    }
+}
+
+ProbeRun run_probe(const QStringList &args) {
+    ProbeRun r;
+    QProcess p;
+    p.start(qEnvironmentVariable("KC_PROBE"), args);
+    if (!p.waitForFinished(120000)) p.kill();
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    if (args.contains("--json")) parse(r);
+    return r;
+}
+
+// "1/1 ok 23.4": address, channel, verdict and value of one exchange.
+QString summary(const QJsonObject &o) {
+    const QJsonValue v = o.value("value");
+    return QStringLiteral("%1/%2 %3 %4")
+        .arg(o.value("address").toInt())
+        .arg(o.value("channel").toInt())
+        .arg(o.value("verdict").toString(), v.isNull() ? QStringLiteral("-") : v.toString());
+}
+
+// "sent answered ok err ack nak malformed timeout"
+QString counts(const QJsonObject &s) {
+    QStringList c;
+    for (const char *k : {"sent", "answered", "ok", "err", "ack", "nak", "malformed", "timeout"})
+        c << QString::number(s.value(k).toInt(-1));
+    return c.join(' ');
+}
+
+} // namespace
+
+class TestProbe : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void exchanges_data();
+    void exchanges();
+    void writeThenReadBack();
+    void scanFindsExactlyTheInstruments();
+    void stopMidPoll_data();
+    void stopMidPoll();
+    void refusedBeforeSending_data();
+    void refusedBeforeSending();
+};
+
+void TestProbe::initTestCase() {
+    QVERIFY2(QFileInfo(qEnvironmentVariable("KC_SIM")).isExecutable(), "KC_SIM: kestrova-sim");
+    QVERIFY2(QFileInfo(qEnvironmentVariable("KC_PROBE")).isExecutable(),
+             "KC_PROBE: kestrova-probe");
+}
+
+void TestProbe::exchanges_data() {
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<QStringList>("probeArgs");
+    QTest::addColumn<QStringList>("expected");
+    QTest::addColumn<int>("pinned"); // the exchange whose bytes are pinned
+    QTest::addColumn<QString>("request");
+    QTest::addColumn<QString>("reply");
+    QTest::addColumn<QString>("stats");
+    QTest::addColumn<int>("exitCode");
+
+    QTest::newRow("read, defaults")
+        << QStringList() << QStringList() << QStringList{"1/1 ok 23.4"} << 0
+        << QString("1430311130303130310303") << QString("14303102303031303132332e34303035363017")
+        << QString("1 1 1 0 0 0 0 0") << 0;
+    QTest::newRow("parameter read, instrument model")
+        << QStringList()
+        << QStringList{"--model", "PM-07",     "--function", "param",       "--address",
+                       "3",       "--channel", "4",          "--parameter", "20"}
+        << QStringList{"3/4 ok 0020.0"} << 0 << QString("1230303330341f32300303")
+        << QString("0230303330341f32301f303032302e30303036393717") << QString("1 1 1 0 0 0 0 0")
+        << 0;
+    QTest::newRow("address and channel lists, a silent address")
+        << QStringList()
+        << QStringList{"--address", "1,3:4", "--channel", "2:3", "--timeout", "100"}
+        << QStringList{"1/2 ok 1.2", "1/3 ok 1.3",    "3/2 ok 3.2",
+                       "3/3 ok 3.3", "4/2 timeout -", "4/3 timeout -"}
+        << 0 << QString("1430311130303130320303") << QString("143031023030313032312e32303035303717")
+        << QString("6 4 4 0 0 0 0 2") << 1;
+    QTest::newRow("write to a missing parameter: NAK")
+        << QStringList() << QStringList{"--function", "write", "--parameter", "21"}
+        << QStringList{"1/1 nak -"} << 0
+        << QString("1430311330303130311f32311f303030302e301f30303835360303") << QString("14303115")
+        << QString("1 1 0 0 0 1 0 0") << 1;
+    // Replies 3, 6, 9 and 12 are dropped; sums 4, 8 and 12 come out one too
+    // high, and the 12th of those is never sent.
+    QTest::newRow("poll, simulator drops and corrupts")
+        << QStringList{"--drop", "3", "--bad-sum", "4"} << QStringList{"--count", "12"}
+        << QStringList{"1/1 ok 23.4",   "1/1 ok 23.4",   "1/1 timeout -", "1/1 err -",
+                       "1/1 ok 23.4",   "1/1 timeout -", "1/1 ok 23.4",   "1/1 err -",
+                       "1/1 timeout -", "1/1 ok 23.4",   "1/1 ok 23.4",   "1/1 timeout -"}
+        << 3 << QString("1430311130303130310303")
+        << QString("14303102303031303132332e34303035363117") << QString("12 8 6 2 0 0 0 4") << 1;
+}
+
+void TestProbe::exchanges() {
+    QFETCH(QStringList, simArgs);
+    QFETCH(QStringList, probeArgs);
+    QFETCH(QStringList, expected);
+    QFETCH(int, pinned);
+    QFETCH(QString, request);
+    QFETCH(QString, reply);
+    QFETCH(QString, stats);
+    QFETCH(int, exitCode);
+    SimProcess sim(simArgs);
+    QVERIFY2(sim.device().startsWith("/dev/"), qPrintable(sim.device()));
+
+    const ProbeRun r = run_probe(QStringList{sim.device(), "--json"} + probeArgs);
+    QCOMPARE(r.exitCode, exitCode);
+    QStringList got;
+    for (const QJsonObject &o : r.exchanges)
+        got << summary(o);
+    QCOMPARE(got, expected);
+    QCOMPARE(r.exchanges[pinned].value("request").toString(), request);
+    QCOMPARE(r.exchanges[pinned].value("reply").toString(), reply);
+    QCOMPARE(counts(r.stats), stats);
+}
+
+void TestProbe::writeThenReadBack() {
+    SimProcess sim({});
+    const QStringList at{"--address", "2", "--channel", "3", "--parameter", "7"};
+    const ProbeRun w = run_probe(
+        QStringList{sim.device(), "--json", "--function", "write", "--value", "12.5"} + at);
+    QCOMPARE(w.exitCode, 0);
+    QCOMPARE(w.exchanges.size(), 1);
+    QCOMPARE(w.exchanges[0].value("request").toString(),
+             "1430311330303230331f30371f31322e351f30303737350303");
+    QCOMPARE(w.exchanges[0].value("verdict").toString(), "ack");
+
+    // Read back in the default, human form.
+    const ProbeRun r = run_probe(QStringList{sim.device(), "--function", "param"} + at);
+    QCOMPARE(r.exitCode, 0);
+    const QStringList lines = QString::fromUtf8(r.out).split('\n');
+    QRegularExpression line(QStringLiteral(
+        "^\\d\\d:\\d\\d:\\d\\d\\.\\d{3}  地址 002  通道 03  参数 07  OK SUM=00727  值 12\\.5  "
+        "\\d+\\.\\d\\d ms$"));
+    QVERIFY2(line.match(lines.first()).hasMatch(), qPrintable(lines.first()));
+    QVERIFY2(lines.size() > 1 && lines[1].contains(QStringLiteral("发送 1，应答 1，OK 1")),
+             r.out.constData());
+}
+
+void TestProbe::scanFindsExactlyTheInstruments() {
+    // No think time, so that a reply is never late for its 30 ms.
+    SimProcess sim({"--delay", "0", "--instrument", "999:1"});
+    const ProbeRun r = run_probe({sim.device(), "--json", "--scan", "--timeout", "30"});
+    QCOMPARE(r.exitCode, 0);
+    QStringList got;
+    for (const QJsonObject &o : r.exchanges)
+        got << summary(o);
+    QCOMPARE(got, QStringList({"1/1 ok 23.4", "2/1 ok 2.1", "3/1 ok 3.1", "999/1 ok 999.1"}));
+    QCOMPARE(counts(r.stats), "999 4 4 0 0 0 0 995");
+}
+
+void TestProbe::stopMidPoll_data() {
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<int>("how"); // a signal, or 0: the simulator goes away
+    QTest::addColumn<int>("exitCode");
+
+    QTest::newRow("Ctrl-C, every reply OK") << QStringList() << int(SIGINT) << 0;
+    QTest::newRow("SIGTERM, every other reply dropped")
+        << QStringList{"--drop", "2"} << int(SIGTERM) << 1;
+    QTest::newRow("device gone") << QStringList() << 0 << 2;
+}
+
+void TestProbe::stopMidPoll() {
+    QFETCH(QStringList, simArgs);
+    QFETCH(int, how);
+    QFETCH(int, exitCode);
+    SimProcess sim(simArgs);
+    QProcess p;
+    p.start(qEnvironmentVariable("KC_PROBE"),
+            {sim.device(), "--json", "--interval", "20", "--timeout", "100"});
+    QByteArray out;
+    while (out.count('\n') < 4 && p.waitForReadyRead(5000))
+        out += p.readAllStandardOutput();
+    QVERIFY2(out.count('\n') >= 4, out.constData());
+    if (how)
+        ::kill(pid_t(p.processId()), how);
+    else
+        sim.stop();
+    QVERIFY(p.waitForFinished(5000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), exitCode);
+
+    ProbeRun r;
+    r.out = out + p.readAllStandardOutput();
+    parse(r);
+    QVERIFY(!r.stats.isEmpty());
+    QCOMPARE(r.stats.value("sent").toInt(), r.exchanges.size());
+    QCOMPARE(r.stats.value("interrupted").toBool(), how != 0);
+    int ok = 0;
+    for (const QJsonObject &o : r.exchanges)
+        ok += o.value("verdict") == "ok";
+    QCOMPARE(r.stats.value("ok").toInt(), ok);
+    if (!how) QVERIFY(p.readAllStandardError().contains("kestrova-probe: "));
+}
+
+void TestProbe::refusedBeforeSending_data() {
+    QTest::addColumn<QStringList>("args"); // "@" stands for the simulator's device
+    QTest::newRow("device missing") << QStringList{"/dev/kestrova-none"};
+    QTest::newRow("settings malformed") << QStringList{"@", "--settings", "9600,x,8,2"};
+    QTest::newRow("value outside ASCII")
+        << QStringList{"@", "--function", "write", "--value", "12°5"};
+    QTest::newRow("address beyond three digits") << QStringList{"@", "--address", "1,1000"};
+    QTest::newRow("scan that would write") << QStringList{"@", "--scan", "--function", "write"};
+}
+
+void TestProbe::refusedBeforeSending() {
+    QFETCH(QStringList, args);
+    SimProcess sim({});
+    args.replaceInStrings(QRegularExpression("^@$"), sim.device());
+    const ProbeRun r = run_probe(args);
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.out.isEmpty(), r.out.constData());
+    QVERIFY2(r.err.contains("kestrova-probe: "), r.err.constData());
+}
+
+QTEST_GUILESS_MAIN(TestProbe)
+#include "tst_probe.moc"
