@@ -1,6 +1,8 @@
 #pragma once
 
+#include "loggingport.h"
 #include "serialport.h"
+#include "sessionlog.h"
 #include "transaction.h"
 #include "widgets.h"
 
@@ -48,6 +50,10 @@ public:
 
     FormState st; // sendbuf, recbuf, progress
 
+    // The whole traffic to a file, from now on; --log and the context menu.
+    bool startLog(const QString &path);
+    SessionLog &sessionLog() { return log_; }
+
     Selection selection() const;
     QString lastMessage() const { return lastMessage_; }
     QMessageBox *messageBox() const { return message_; }
@@ -64,6 +70,11 @@ private:
     void buildControls();
     void Form_Load();
     void showMessage(const QString &text);
+    void buildRecord();
+    void chooseLog();
+
+    SessionLog log_;
+    QAction *logAction_ = nullptr;
 
     TimerFlag wait_{Timer1};
     QMessageBox *message_ = nullptr;

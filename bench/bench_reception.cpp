@@ -55,7 +55,7 @@ int main(int argc, char **argv) {
     }
     const double m1 = median(first), m2 = median(last);
     std::printf("received %lld MiB in %d-byte batches; recbuf %lld bytes, rec %lld characters\n",
-                total >> 20, kBatch, qint64(w.st.recbuf.text().size()),
+                total >> 20, kBatch, qint64(w.st.recbuf.size()),
                 qint64(w.rec->document()->characterCount()));
     std::printf("median receive event: first MiB %.1f us, last MiB %.1f us, ratio %.2f\n", m1, m2,
                 m2 / m1);
