@@ -79,32 +79,52 @@ QString readable(const QByteArray &bytes) {
     return s;
 }
 
-void Rendered::add(QStringView text, Look look) {
-    if (text.isEmpty()) return;
-    lineBreaks += text.count(u'\n');
-    if (!pieces.isEmpty() && pieces.last().look == look)
-        pieces.last().text += text;
-    else
-        pieces.append({text.toString(), look});
+void Rendered::add(QStringView more, Look look) {
+    if (more.isEmpty()) return;
+    const qsizetype n = more.count(u'\n');
+    lineBreaks += n;
+    text += more;
+    if (!runs.isEmpty() && runs.last().look == look) {
+        runs.last().length += more.size();
+        runs.last().breaks += n;
+    } else {
+        runs.append({more.size(), n, look});
+    }
+}
+
+// Removing from the front of a Qt 6 container moves its start, not its contents.
+void Rendered::take(qsizetype count) {
+    qsizetype chars = 0;
+    for (qsizetype i = 0; i < count; ++i) {
+        chars += runs[i].length;
+        lineBreaks -= runs[i].breaks;
+    }
+    runs.remove(0, count);
+    text.remove(0, chars);
 }
 
 void Rendered::dropThroughBreak(qsizetype n) {
-    qsizetype seen = 0, p = 0;
-    for (; p < pieces.size() && seen < n; ++p) {
-        QString &t = pieces[p].text;
-        const qsizetype here = t.count(u'\n');
-        if (seen + here < n) {
-            seen += here;
+    qsizetype seen = 0, r = 0, chars = 0;
+    for (; r < runs.size(); ++r) {
+        Run &run = runs[r];
+        if (seen + run.breaks < n) {
+            seen += run.breaks;
+            chars += run.length;
             continue;
         }
-        qsizetype at = -1;
+        qsizetype at = chars - 1;
         for (qsizetype k = n - seen; k > 0; --k)
-            at = t.indexOf(u'\n', at + 1);
+            at = text.indexOf(u'\n', at + 1);
+        const qsizetype cut = at + 1 - chars; // of this run
+        run.length -= cut;
+        run.breaks -= n - seen;
+        chars += cut;
         seen = n;
-        t.remove(0, at + 1);
-        if (!t.isEmpty()) break; // keep the rest of this piece
+        if (run.length == 0) ++r;
+        break;
     }
-    pieces.remove(0, p);
+    runs.remove(0, r);
+    text.remove(0, chars);
     lineBreaks -= seen;
 }
 

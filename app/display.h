@@ -13,20 +13,23 @@ enum class Look : quint8 {
     Gap,  // a break opportunity between tokens, drawn as a narrow gap
 };
 
-struct Piece {
-    QString text;
-    Look look = Look::Plain;
-};
-
-// Rendered text waiting to go into a window: pieces of one look each, and
-// the count of line breaks among them.
+// Rendered text waiting to go into a window, taken from the front: the
+// characters, runs of one look each over them, and the count of line breaks.
 struct Rendered {
-    QList<Piece> pieces;
+    struct Run {
+        qsizetype length = 0;
+        qsizetype breaks = 0;
+        Look look = Look::Plain;
+    };
+    QString text;
+    QList<Run> runs;
     qsizetype lineBreaks = 0;
 
-    bool isEmpty() const { return pieces.isEmpty(); }
+    bool isEmpty() const { return runs.isEmpty(); }
     void clear() { *this = Rendered(); }
-    void add(QStringView text, Look look);
+    void add(QStringView more, Look look);
+    // Removes the first `count` runs.
+    void take(qsizetype count);
     // Drops everything up to and including the n-th line break.
     void dropThroughBreak(qsizetype n);
 };

@@ -3,6 +3,7 @@
 #include "messages.h"
 
 #include <QContextMenuEvent>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMenu>
@@ -13,6 +14,7 @@
 #include <QTextBlock>
 #include <QTime>
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <utility>
 
@@ -44,7 +46,7 @@ namespace {
 
 constexpr int kLookProperty = QTextFormat::UserProperty;
 
-QTextCharFormat format_for(Look look) {
+QTextCharFormat make_format(Look look) {
     QTextCharFormat f;
     switch (look) {
     case Look::Plain:
@@ -70,6 +72,14 @@ QTextCharFormat format_for(Look look) {
     return f;
 }
 
+// Made once: building formats per insertion costs more than inserting.
+const QTextCharFormat &format_for(Look look) {
+    static const std::array<QTextCharFormat, 5> formats{
+        make_format(Look::Plain), make_format(Look::Name), make_format(Look::Hex),
+        make_format(Look::Time), make_format(Look::Gap)};
+    return formats[std::size_t(look)];
+}
+
 } // namespace
 
 ByteWindow::ByteWindow(QWidget *parent) : QPlainTextEdit(parent) {
@@ -88,8 +98,7 @@ ByteWindow::ByteWindow(QWidget *parent) : QPlainTextEdit(parent) {
     f.setStyleHint(QFont::TypeWriter);
     setFont(f);
     flushTimer_.setSingleShot(true);
-    flushTimer_.setInterval(kFlushMs);
-    connect(&flushTimer_, &QTimer::timeout, this, &ByteWindow::flush);
+    connect(&flushTimer_, &QTimer::timeout, this, &ByteWindow::insertSome);
 }
 
 void ByteWindow::insert(const QByteArray &bytes) {
@@ -99,8 +108,9 @@ void ByteWindow::insert(const QByteArray &bytes) {
         display_.stamp(QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz")), pending_);
     display_.render(bytes, data ? ByteDisplay::Kind::Data : ByteDisplay::Kind::Status, hex_,
                     pending_);
-    if (pending_.lineBreaks >= 2 * kMaxLines) trimPending();
-    if (!flushTimer_.isActive()) flushTimer_.start();
+    if (pending_.lineBreaks >= kMaxLines + kMaxLines / 8) trimPending();
+    arrived_ = true;
+    if (!flushTimer_.isActive()) flushTimer_.start(kFlushMs);
 }
 
 // Lines that the window would drop at once on insertion are dropped before.
@@ -112,6 +122,14 @@ void ByteWindow::trimPending() {
 
 void ByteWindow::flush() {
     flushTimer_.stop();
+    insertPending(-1);
+}
+
+void ByteWindow::insertSome() {
+    insertPending(kSliceNs);
+}
+
+void ByteWindow::insertPending(qint64 budgetNs) {
     trimPending();
     if (pending_.isEmpty() && !replaceAll_) return;
     // Follow the end, unless the user has scrolled up to read.
@@ -119,20 +137,34 @@ void ByteWindow::flush() {
     const bool follow = bar->value() >= bar->maximum();
     const int top = bar->value();
     const int before = replaceAll_ ? 0 : document()->blockCount();
+    const qsizetype waiting = pending_.lineBreaks;
+    QElapsedTimer clock;
+    clock.start();
     QTextCursor c(document());
     c.beginEditBlock();
     if (replaceAll_) {
         c.select(QTextCursor::Document);
         c.removeSelectedText();
+        replaceAll_ = false;
     }
     c.movePosition(QTextCursor::End);
-    for (const Piece &p : std::as_const(pending_.pieces))
-        c.insertText(p.text, format_for(p.look));
+    qsizetype taken = 0, at = 0;
+    for (const Rendered::Run &run : std::as_const(pending_.runs)) {
+        c.insertText(pending_.text.sliced(at, run.length), format_for(run.look));
+        at += run.length;
+        ++taken;
+        if (budgetNs >= 0 && (taken & 31) == 0 && clock.nsecsElapsed() > budgetNs) break;
+    }
     c.endEditBlock();
-    const int dropped = int(before + pending_.lineBreaks - document()->blockCount());
-    pending_.clear();
-    replaceAll_ = false;
+    pending_.take(taken);
+    const int added = int(waiting - pending_.lineBreaks);
+    const int dropped = before + added - document()->blockCount();
     bar->setValue(follow ? bar->maximum() : std::max(0, top - dropped));
+    // The rest goes in later: at once if nothing new came meanwhile, else
+    // after kFlushMs, so that under a flood the port is read and keys are
+    // answered in between, and the window catches up when the flood ends.
+    if (!pending_.isEmpty()) flushTimer_.start(arrived_ ? kFlushMs : 0);
+    arrived_ = false;
 }
 
 QString ByteWindow::readableText(int from, int to) const {

@@ -23,12 +23,15 @@ public:
 // A send or receive window: a read-only, bounded record that text is only
 // ever appended to, at the end, whatever the user clicked or selected.
 // Insertions are rendered at once but reach the document at most every
-// kFlushMs, in one edit, so a flood costs one layout per interval.
+// kFlushMs, in one edit, so a flood costs one layout per interval; lines the
+// window would drop anyway never reach it. A long insertion is done in
+// slices, with the waiting events served in between.
 class ByteWindow : public QPlainTextEdit, public TextSink {
     Q_OBJECT
 public:
     static constexpr int kMaxLines = 20000;
     static constexpr int kFlushMs = 30;
+    static constexpr qint64 kSliceNs = 8'000'000; // longest insertion before events are served
 
     explicit ByteWindow(QWidget *parent);
     void insert(const QByteArray &bytes) override;
@@ -62,11 +65,14 @@ protected:
 private:
     QString readableText(int from, int to) const;
     void trimPending();
+    void insertSome();
+    void insertPending(qint64 budgetNs); // all if budgetNs < 0
     void saveAs();
 
     ByteDisplay display_;
     Rendered pending_;
     bool replaceAll_ = false; // pending text alone fills the window
+    bool arrived_ = false;    // text came since the last insertion
     QTimer flushTimer_;
     bool allData_ = false;
     bool nextData_ = false;
