@@ -250,6 +250,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // each program's line as soon as it is measured
     std::printf("flood of reply-like lines (DC4 01 STX 0010123.400560 ETB CR LF) for %.0f s "
                 "each\n",
                 secs);

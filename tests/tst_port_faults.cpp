@@ -113,7 +113,7 @@ void TestPortFaults::deviceGoesAway() {
         pty->write(QByteArray("\x02"
                               "0010123"));
         QTRY_COMPARE(w.rec->text(), QString("\u27e8STX\u27e9"
-                                                   "0010123"));
+                                            "0010123"));
         QVERIFY(w.Timer1.isActive());
     } else {
         pty->write(QByteArray("\x02"
