@@ -1,46 +1,239 @@
 #include "display.h"
 
-namespace {
-constexpr char16_t kCrPicture = 0x2400 + 13;
+#include <array>
 
-void put(QString &out, unsigned char c) {
-    if (c >= 32 && c < 127)
-        out += QLatin1Char(char(c));
-    else if (c < 32)
-        out += QChar(char16_t(0x2400 + c));
-    else
-        out += QStringLiteral("\u27e8%1\u27e9").arg(int(c), 2, 16, QLatin1Char('0')).toUpper();
+namespace {
+
+constexpr const char *kNames[32] = {"NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL",
+                                    "BS",  "HT",  "LF",  "VT",  "FF",  "CR",  "SO",  "SI",
+                                    "DLE", "DC1", "DC2", "DC3", "DC4", "NAK", "SYN", "ETB",
+                                    "CAN", "EM",  "SUB", "ESC", "FS",  "GS",  "RS",  "US"};
+
+// A device that never sends a line break would grow one paragraph without
+// end, and laying it out again at every insertion costs its whole length.
+// Past this column the line is broken at the next token boundary; a single
+// run of printable characters this long is no value and is broken anywhere.
+constexpr int kLongestRun = 256;
+constexpr int kHardRun = 512;
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+bool alnum(QChar c) {
+    return (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
 }
+
+QString hex2(unsigned char c) {
+    const QChar digits[2] = {QLatin1Char(kHexDigits[c >> 4]), QLatin1Char(kHexDigits[c & 15])};
+    return QString(digits, 2);
+}
+
+// Token texts, made once.
+const QString &name_text(unsigned char c) {
+    static const auto names = [] {
+        std::array<QString, 32> a;
+        for (unsigned char i = 0; i < 32; ++i)
+            a[i] = QLatin1StringView(kNames[i]);
+        return a;
+    }();
+    return names[c];
+}
+
+const QString &hex_text(unsigned char c) {
+    static const auto hexes = [] {
+        std::array<QString, 256> a;
+        for (int i = 0; i < 256; ++i)
+            a[i] = hex2(static_cast<unsigned char>(i));
+        return a;
+    }();
+    return hexes[c];
+}
+
+// Line breaking (UAX #14) never splits two letters or digits, but may split
+// after punctuation such as '-' or '/': a joiner keeps such pairs together.
+QString unbroken(QStringView text) {
+    QString s;
+    s.reserve(text.size() * 2);
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (i > 0 && !(alnum(text[i - 1]) && alnum(text[i]))) s += kNoBreak;
+        s += text[i];
+    }
+    return s;
+}
+
 } // namespace
 
-QString ByteDisplay::render(const QByteArray &bytes) {
-    QString out;
-    out.reserve(bytes.size() + 2);
-    qsizetype i = 0;
-    const qsizetype n = bytes.size();
-    if (crPending_ && n > 0) {
-        crPending_ = false;
-        if (bytes[0] == '\n') {
-            out += QLatin1Char('\n');
-            i = 1;
-        } else {
-            out += QChar(kCrPicture);
-        }
+QLatin1StringView control_name(unsigned char c) {
+    return c < 32 ? QLatin1StringView(kNames[c]) : QLatin1StringView();
+}
+
+QString readable(const QByteArray &bytes) {
+    QString s;
+    s.reserve(bytes.size() + 8);
+    for (char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c >= 32 && c < 127)
+            s += QLatin1Char(ch);
+        else
+            s += u'\u27e8' + (c < 32 ? QString(control_name(c)) : hex2(c)) + u'\u27e9';
     }
-    for (; i < n; ++i) {
-        const auto c = static_cast<unsigned char>(bytes[i]);
-        if (c == '\r') {
-            if (i + 1 == n) {
-                crPending_ = true;
-            } else if (bytes[i + 1] == '\n') {
-                out += QLatin1Char('\n');
-                ++i;
-            } else {
-                out += QChar(kCrPicture);
+    return s;
+}
+
+void Rendered::add(QStringView more, Look look) {
+    if (more.isEmpty()) return;
+    const qsizetype n = more.count(u'\n');
+    lineBreaks += n;
+    text += more;
+    if (!runs.isEmpty() && runs.last().look == look) {
+        runs.last().length += more.size();
+        runs.last().breaks += n;
+    } else {
+        runs.append({more.size(), n, look});
+    }
+}
+
+// Removing from the front of a Qt 6 container moves its start, not its contents.
+void Rendered::take(qsizetype count) {
+    qsizetype chars = 0;
+    for (qsizetype i = 0; i < count; ++i) {
+        chars += runs[i].length;
+        lineBreaks -= runs[i].breaks;
+    }
+    runs.remove(0, count);
+    text.remove(0, chars);
+}
+
+void Rendered::dropThroughBreak(qsizetype n) {
+    qsizetype seen = 0, r = 0, chars = 0;
+    for (; r < runs.size(); ++r) {
+        Run &run = runs[r];
+        if (seen + run.breaks < n) {
+            seen += run.breaks;
+            chars += run.length;
+            continue;
+        }
+        qsizetype at = chars - 1;
+        for (qsizetype k = n - seen; k > 0; --k)
+            at = text.indexOf(u'\n', at + 1);
+        const qsizetype cut = at + 1 - chars; // of this run
+        run.length -= cut;
+        run.breaks -= n - seen;
+        chars += cut;
+        seen = n;
+        if (run.length == 0) ++r;
+        break;
+    }
+    runs.remove(0, r);
+    text.remove(0, chars);
+    lineBreaks -= seen;
+}
+
+void ByteDisplay::lineBreak() {
+    run_ += u'\n';
+    col_ = 0;
+    last_ = Last::LineStart;
+}
+
+void ByteDisplay::gap(Rendered &out) {
+    out.add(run_, Look::Plain);
+    run_.clear();
+    out.add(QStringView(&kBreakHere, 1), Look::Gap);
+}
+
+void ByteDisplay::token(QStringView text, Look look, Rendered &out) {
+    if (last_ == Last::Printable || last_ == Last::Token) {
+        if (col_ >= kLongestRun)
+            lineBreak();
+        else
+            gap(out);
+    }
+    out.add(run_, Look::Plain);
+    run_.clear();
+    out.add(text, look);
+    col_ += int(text.size());
+    last_ = Last::Token;
+}
+
+void ByteDisplay::printable(char c, bool hard, Rendered &out) {
+    if (c == ' ') {
+        run_ += hard ? kHardSpace : QChar(u' ');
+        ++col_;
+        last_ = Last::Space;
+        if (!hard && col_ >= kLongestRun) lineBreak();
+        return;
+    }
+    const bool an = alnum(QLatin1Char(c));
+    if (last_ == Last::Token) {
+        if (col_ >= kLongestRun)
+            lineBreak();
+        else
+            gap(out);
+    } else if (last_ == Last::Printable) {
+        if (col_ >= kHardRun)
+            lineBreak();
+        else if (!(an && lastAlnum_))
+            run_ += kNoBreak;
+    }
+    run_ += QLatin1Char(c);
+    ++col_;
+    last_ = Last::Printable;
+    lastAlnum_ = an;
+}
+
+void ByteDisplay::render(const QByteArray &bytes, Kind kind, bool hex, Rendered &out) {
+    if (hex && kind == Kind::Data) {
+        // Two digits a byte, a space between; a line ends after each LF.
+        for (char ch : bytes) {
+            const auto c = static_cast<unsigned char>(ch);
+            if (last_ == Last::Printable || last_ == Last::Token) {
+                run_ += u' ';
+                ++col_;
+                if (col_ >= kLongestRun) lineBreak();
             }
-        } else {
-            put(out, c);
+            run_ += QLatin1Char(kHexDigits[c >> 4]);
+            run_ += QLatin1Char(kHexDigits[c & 15]);
+            col_ += 2;
+            last_ = Last::Printable;
+            if (c == '\n') lineBreak();
+        }
+        lastAlnum_ = true;
+        afterCr_ = false;
+    } else {
+        const bool hard = kind == Kind::Status;
+        for (char ch : bytes) {
+            const auto c = static_cast<unsigned char>(ch);
+            if (c == '\r') {
+                lineBreak();
+                afterCr_ = true;
+                continue;
+            }
+            if (c == '\n') {
+                if (!afterCr_) lineBreak();
+                afterCr_ = false;
+                continue;
+            }
+            afterCr_ = false;
+            if (c < 32)
+                token(name_text(c), Look::Name, out);
+            else if (c >= 127)
+                token(hex_text(c), Look::Hex, out);
+            else
+                printable(ch, hard, out);
         }
     }
-    return out;
+    out.add(run_, Look::Plain);
+    run_.clear();
+}
+
+void ByteDisplay::stamp(const QString &time, Rendered &out) {
+    if (last_ == Last::Printable || last_ == Last::Token) {
+        run_ += u' ';
+        ++col_;
+    }
+    out.add(run_, Look::Plain);
+    run_.clear();
+    out.add(unbroken(time), Look::Time);
+    col_ += int(time.size()) + 1;
+    run_ += u' ';
+    last_ = Last::Space;
 }

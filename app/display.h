@@ -1,16 +1,74 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
-// How bytes show in the text windows: printable ASCII as itself, a CR LF pair
-// as a line break, other codes 0..31 as their Control Picture (U+2400 + code),
-// 127..255 as hex in angle brackets (⟨7F⟩), which no received byte can fake.
-// A CR that ends one insertion is held until the next shows whether LF follows.
+// How a piece of window text is set off.
+enum class Look : quint8 {
+    Plain,
+    Name, // a control code's short name (STX), on a light background
+    Hex,  // a byte 127..255 as two hex digits, on another light background
+    Time, // arrival time before a batch or frame
+    Gap,  // a break opportunity between tokens, drawn as a narrow gap
+};
+
+// Rendered text waiting to go into a window, taken from the front: the
+// characters, runs of one look each over them, and the count of line breaks.
+struct Rendered {
+    struct Run {
+        qsizetype length = 0;
+        qsizetype breaks = 0;
+        Look look = Look::Plain;
+    };
+    QString text;
+    QList<Run> runs;
+    qsizetype lineBreaks = 0;
+
+    bool isEmpty() const { return runs.isEmpty(); }
+    void clear() { *this = Rendered(); }
+    void add(QStringView more, Look look);
+    // Removes the first `count` runs.
+    void take(qsizetype count);
+    // Drops everything up to and including the n-th line break.
+    void dropThroughBreak(qsizetype n);
+};
+
+// Invisible helpers in the window text: where a line may wrap, and where not.
+inline constexpr QChar kBreakHere(char16_t(0x200B)); // zero width space
+inline constexpr QChar kNoBreak(char16_t(0x2060));   // word joiner
+inline constexpr QChar kHardSpace(char16_t(0x00A0)); // no-break space
+
+// The short name of a control code 0..31 ("STX").
+QLatin1StringView control_name(unsigned char c);
+// Bytes as a person reads them in copied text and the session log: printable
+// ASCII as itself, every other byte in angle brackets (⟨STX⟩, ⟨7F⟩), which
+// no received byte can fake.
+QString readable(const QByteArray &bytes);
+
+// Turns the bytes a window is given into its text. Printable ASCII shows as
+// itself, codes 0..31 as their short names, 127..255 as hex; CR LF, a lone CR
+// and a lone LF each end the line at once (an LF right after a CR, even in
+// the next insertion, adds nothing). A line may wrap only between tokens: a
+// run of printable characters, a name, a hex byte; status lines (verdicts)
+// not at all. Data may instead be shown as hex bytes, a line ending at each LF.
 class ByteDisplay {
 public:
-    QString render(const QByteArray &bytes);
+    enum class Kind { Data, Status };
+    void render(const QByteArray &bytes, Kind kind, bool hex, Rendered &out);
+    void stamp(const QString &time, Rendered &out);
+    void reset() { *this = ByteDisplay(); }
 
 private:
-    bool crPending_ = false;
+    enum class Last { LineStart, Space, Printable, Token };
+    void lineBreak();
+    void gap(Rendered &out);
+    void token(QStringView text, Look look, Rendered &out);
+    void printable(char c, bool hard, Rendered &out);
+
+    bool afterCr_ = false;
+    Last last_ = Last::LineStart;
+    bool lastAlnum_ = false;
+    int col_ = 0;
+    QString run_; // printable characters not yet handed to out
 };

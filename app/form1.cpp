@@ -8,9 +8,11 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDesktopServices>
+#include <QFileDialog>
 #include <QLoggingCategory>
 #include <QMessageBox>
 #include <QScreen>
+#include <QShortcut>
 #include <QUrl>
 #include <algorithm>
 #include <array>
@@ -23,11 +25,14 @@ int twips(int t, double logicalDpi) {
 
 // ---- Form1 ----------------------------------------------------------------
 
-Form1::Form1(SerialPort *port, QWidget *parent) : QWidget(parent), MSComm1(port) {
+Form1::Form1(SerialPort *port, QWidget *parent) : QWidget(parent) {
     setObjectName(QStringLiteral("Form1"));
+    // Everything the port does passes the session log on its way.
+    MSComm1 = new LoggingPort(port, this);
     buildControls();
     transaction_ = std::make_unique<Transaction>(*MSComm1, wait_, *trs, *rec);
     Form_Load();
+    buildRecord();
 
     connect(cmdtest, &QPushButton::clicked, this, &Form1::cmdtest_Click);
     connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
@@ -151,6 +156,58 @@ void Form1::buildControls() {
     Timer1.setObjectName(QStringLiteral("Timer1"));
     Timer1.setInterval(ruler::kTickMs);
     Timer1.setTimerType(Qt::PreciseTimer);
+}
+
+// The record around the two windows: what the port does reaches the session
+// log, received batches are marked as data in rec, and F5 presses TEST.
+void Form1::buildRecord() {
+    auto *wire = static_cast<LoggingPort *>(MSComm1);
+    connect(wire, &LoggingPort::sent, &log_, &SessionLog::sent);
+    connect(wire, &LoggingPort::received, &log_, &SessionLog::received);
+    connect(wire, &LoggingPort::received, rec, &ByteWindow::nextIsData);
+    trs->setAllData(true); // the send window holds only what was sent
+    Text1->setReadOnly(true);
+
+    logAction_ = new QAction(this);
+    connect(logAction_, &QAction::triggered, this, [this] {
+        if (log_.isOpen())
+            log_.stop();
+        else
+            chooseLog();
+    });
+    auto showState = [this] {
+        logAction_->setText(log_.isOpen() ? QStringLiteral("停止会话日志")
+                                          : QStringLiteral("开始会话日志…"));
+    };
+    showState();
+    connect(&log_, &SessionLog::stateChanged, this, showState);
+    connect(&log_, &SessionLog::failed, this, [this](const QString &path, const QString &reason) {
+        showMessage(log_failed_message(path, reason));
+    });
+    for (ByteWindow *w : {trs, rec}) {
+        w->setMenuExtras({logAction_});
+        connect(w, &ByteWindow::problem, this, &Form1::showMessage);
+    }
+
+    auto *f5 = new QShortcut(QKeySequence(Qt::Key_F5), this);
+    f5->setContext(Qt::WindowShortcut);
+    connect(f5, &QShortcut::activated, cmdtest, &QPushButton::click);
+}
+
+void Form1::chooseLog() {
+    // Not exec(): reception goes on while the dialog is open.
+    auto *dialog = new QFileDialog(this, QStringLiteral("会话日志文件"), QString(),
+                                   QStringLiteral("日志文件 (*.log *.txt);;所有文件 (*)"));
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setOption(QFileDialog::DontConfirmOverwrite); // the log is appended to
+    dialog->setDefaultSuffix(QStringLiteral("log"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QFileDialog::fileSelected, this, &Form1::startLog);
+    dialog->open();
+}
+
+bool Form1::startLog(const QString &path) {
+    return log_.start(path);
 }
 
 void Form1::Form_Load() {

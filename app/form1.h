@@ -1,6 +1,8 @@
 #pragma once
 
+#include "loggingport.h"
 #include "serialport.h"
+#include "sessionlog.h"
 #include "transaction.h"
 #include "widgets.h"
 
@@ -46,6 +48,10 @@ public:
     // sendbuf, recbuf and progress, and every step of a TEST.
     const Transaction &transaction() const { return *transaction_; }
 
+    // The whole traffic to a file, from now on; --log and the context menu.
+    bool startLog(const QString &path);
+    SessionLog &sessionLog() { return log_; }
+
     Selection selection() const;
     // The caption of a box's label, as messages name the box.
     QString caption(Box box) const;
@@ -65,6 +71,11 @@ private:
     void Form_Load();
     void showMessage(const QString &text);
     SelectionBox *box(Box b) const;
+    void buildRecord();
+    void chooseLog();
+
+    SessionLog log_;
+    QAction *logAction_ = nullptr;
 
     TimerFlag wait_{Timer1};
     std::unique_ptr<Transaction> transaction_;

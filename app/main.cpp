@@ -40,6 +40,9 @@ struct Options {
     QCommandLineOption simulate{
         QStringLiteral("simulate"),
         QStringLiteral("启动仪表模拟器 kestrova-sim，并把 COM1 接到它的伪终端上。")};
+    QCommandLineOption log{QStringLiteral("log"),
+                           QStringLiteral("把收发的每个字节记入会话日志文件 FILE（追加）。"),
+                           QStringLiteral("FILE")};
     QCommandLineOption simArg{QStringLiteral("sim-arg"),
                               QStringLiteral("传给模拟器的参数（可重复），例如 --sim-arg=--echo。"),
                               QStringLiteral("ARG")};
@@ -59,7 +62,7 @@ void read_options(QCommandLineParser &parser, const Options &o, const QCoreAppli
     parser.setApplicationDescription(QStringLiteral("RS-485 仪表通讯测试台"));
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addOptions({o.com, o.simulate, o.simArg});
+    parser.addOptions({o.com, o.simulate, o.simArg, o.log});
     parser.process(app); // ends the program on --help, --version or a wrong option
 }
 
@@ -74,7 +77,7 @@ void answer_without_display(int argc, char *argv[]) {
     QCommandLineParser probe;
     probe.addHelpOption();
     probe.addVersionOption();
-    probe.addOptions({o.com, o.simulate, o.simArg});
+    probe.addOptions({o.com, o.simulate, o.simArg, o.log});
     if (!probe.parse(args) ||
         !(probe.isSet(QStringLiteral("help")) || probe.isSet(QStringLiteral("help-all")) ||
           probe.isSet(QStringLiteral("version"))))
@@ -164,6 +167,7 @@ int main(int argc, char *argv[]) {
     // Ended by a signal, the program ends as EXIT ends it and lets go of the port.
     TerminationRequests termination;
     QObject::connect(&termination, &TerminationRequests::requested, &window, &Form1::cmdexit_Click);
+    if (parser.isSet(o.log)) window.startLog(parser.value(o.log));
     window.show();
     window.cmdtest->setFocus();
     int rc = app.exec();

@@ -6,6 +6,10 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QTimer>
+
+class QMenu;
+class QMimeData;
 
 // An editable selection box whose text is exactly what the user typed or picked:
 // no completion, no re-casing, and Enter adds no row.
@@ -16,15 +20,65 @@ public:
     void appendRows(const QStringList &rows);
 };
 
-// A send or receive window: text goes in at the caret, as bytes made visible.
+// A send or receive window: a read-only, bounded record that text is only
+// ever appended to, at the end, whatever the user clicked or selected.
+// Insertions are rendered at once but reach the document at most every
+// kFlushMs, in one edit, so a flood costs one layout per interval; lines the
+// window would drop anyway never reach it. A long insertion is done in
+// slices, with the waiting events served in between.
 class ByteWindow : public QPlainTextEdit, public TextSink {
     Q_OBJECT
 public:
+    static constexpr int kMaxLines = 20000;
+    static constexpr int kFlushMs = 30;
+    static constexpr qint64 kSliceNs = 8'000'000; // longest insertion before events are served
+
     explicit ByteWindow(QWidget *parent);
     void insert(const QByteArray &bytes) override;
 
+    // Every insertion is data (the send window), or only the one after
+    // nextIsData() (a received batch); the rest are status lines.
+    void setAllData(bool on) { allData_ = on; }
+    void nextIsData() { nextData_ = true; }
+    // View settings for what arrives from then on.
+    void setHexView(bool on) { hex_ = on; }
+    void setTimeView(bool on) { time_ = on; }
+    bool hexView() const { return hex_; }
+    bool timeView() const { return time_; }
+    // Entries the owner adds to the context menu.
+    void setMenuExtras(const QList<QAction *> &actions) { extras_ = actions; }
+
+    void flush();
+    // The whole text as copying gives it (⟨STX⟩ for the name STX), pending text included.
+    QString text();
+    void clearWindow();
+    bool saveTo(const QString &path);
+    QMenu *createMenu();
+
+signals:
+    void problem(const QString &message);
+
+protected:
+    QMimeData *createMimeDataFromSelection() const override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
+
 private:
+    QString readableText(int from, int to) const;
+    void trimPending();
+    void insertSome();
+    void insertPending(qint64 budgetNs); // all if budgetNs < 0
+    void saveAs();
+
     ByteDisplay display_;
+    Rendered pending_;
+    bool replaceAll_ = false; // pending text alone fills the window
+    bool arrived_ = false;    // text came since the last insertion
+    QTimer flushTimer_;
+    bool allData_ = false;
+    bool nextData_ = false;
+    bool hex_ = false;
+    bool time_ = false;
+    QList<QAction *> extras_;
 };
 
 class LinkLabel : public QLabel {

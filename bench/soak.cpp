@@ -6,6 +6,7 @@
 //   soak [--count N] [--sim PATH] [--sim-arg ARG]...
 //
 // Runs on the offscreen platform unless QT_QPA_PLATFORM says otherwise.
+#include "display.h"
 #include "form1.h"
 #include "portmap.h"
 #include "qtserialport.h"
@@ -43,6 +44,10 @@ QString added_since(QPlainTextEdit *w, int from) {
     c.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
     QString s = c.selectedText();
     s.remove(QChar(QChar::ParagraphSeparator));
+    // The marks that steer wrapping (display.h) are no text.
+    s.replace(kHardSpace, QLatin1Char(' '));
+    s.remove(kBreakHere);
+    s.remove(kNoBreak);
     return s;
 }
 
@@ -111,6 +116,7 @@ int main(int argc, char **argv) {
 
     for (int i = 0; i < count; ++i) {
         if (i == 100) rssWarm = rss_kb();
+        w.rec->flush(); // the window inserts every 30 ms; read it whole
         const int from = w.rec->document()->characterCount() - 1;
         QElapsedTimer t;
         t.start();
@@ -124,6 +130,7 @@ int main(int argc, char **argv) {
         while (w.Timer1.isActive())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         ms.push_back(double(t.nsecsElapsed()) / 1e6);
+        w.rec->flush();
         ++verdicts[verdict_of(added_since(w.rec, from))];
         if ((i + 1) % 1000 == 0)
             std::fprintf(stderr, "soak: %d transactions, %.1f s, VmRSS %ld kB\n", i + 1,
@@ -134,6 +141,8 @@ int main(int argc, char **argv) {
     settle.start();
     while (settle.elapsed() < 300)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    w.trs->flush();
+    w.rec->flush();
     ::malloc_trim(0);
     const long rssEnd = rss_kb();
 
@@ -158,8 +167,8 @@ int main(int argc, char **argv) {
                 double(trsChars + recChars) * 2 / 1e6);
     // What the two windows' text costs in memory (characters, blocks, layouts) is
     // what clearing them gives back; the rest of the growth is the console's own.
-    w.trs->clear();
-    w.rec->clear();
+    w.trs->clearWindow();
+    w.rec->clearWindow();
     QCoreApplication::processEvents();
     ::malloc_trim(0);
     const long rssCleared = rss_kb();

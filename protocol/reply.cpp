@@ -3,23 +3,29 @@
 #include "controls.h"
 #include "frame.h"
 
+#include <cstring>
+
 void ReplyBuffer::clear() {
     *this = ReplyBuffer();
 }
 
 void ReplyBuffer::append(const QByteArray &batch) {
-    const qsizetype base = buf_.size();
-    buf_ += batch;
+    if (kept_.size() < kKept) kept_ += batch.left(kKept - kept_.size());
+    // Once everything the checks look for has been seen, nothing more can change them.
+    if (!(ack_ && nak_ && firstEtb_ >= 0 && dc4_.first >= 0 && stx_.first >= 0)) scan(batch);
+    size_ += batch.size();
+}
+
+void ReplyBuffer::scan(const QByteArray &batch) {
     for (qsizetype i = 0; i < batch.size(); ++i) {
-        switch (batch[i]) {
+        const char c = batch[i];
+        const qsizetype pos = size_ + i;
+        switch (c) {
         case ctl::DC4:
-            if (firstDc4_ < 0) firstDc4_ = base + i;
+            if (dc4_.first < 0) dc4_.first = pos;
             break;
         case ctl::STX:
-            if (firstStx_ < 0) firstStx_ = base + i;
-            break;
-        case ctl::ETB:
-            if (firstEtb_ < 0) firstEtb_ = base + i;
+            if (stx_.first < 0) stx_.first = pos;
             break;
         case ctl::ACK:
             ack_ = true;
@@ -30,6 +36,25 @@ void ReplyBuffer::append(const QByteArray &batch) {
         default:
             break;
         }
+        if (firstEtb_ >= 0) continue;
+        if (c == ctl::ETB) {
+            firstEtb_ = pos;
+            field_ = QByteArray(last5_, 5);
+            // The five codes before the ETB are the sum field, not summed; a
+            // marker inside them or after the ETB leaves nothing to sum.
+            for (Marker *m : {&dc4_, &stx_}) {
+                if (m->first < 0 || m->first > pos - 6) continue;
+                m->computed = m->running;
+                for (char f : field_)
+                    m->computed -= static_cast<unsigned char>(f);
+            }
+            continue;
+        }
+        const auto code = static_cast<unsigned char>(c);
+        for (Marker *m : {&dc4_, &stx_})
+            if (m->first >= 0) m->running += code;
+        std::memmove(last5_, last5_ + 1, 4);
+        last5_[4] = c;
     }
 }
 
@@ -38,28 +63,15 @@ QByteArray sum_digits(quint64 sum) {
     return QByteArray::number(sum);
 }
 
-std::optional<QByteArray> ReplyBuffer::verdict(char startMarker) {
-    const qsizetype s = startMarker == ctl::DC4 ? firstDc4_ : firstStx_;
+std::optional<QByteArray> ReplyBuffer::verdict(char startMarker) const {
+    const Marker &m = startMarker == ctl::DC4 ? dc4_ : stx_;
     const qsizetype e = firstEtb_; // 0-based: ten characters before it means e >= 10
-    if (e < 10 || s < 0) return std::nullopt;
-    // The first marker and the first ETB never move until the next TEST, so the
-    // frame is judged once and the line reused.
-    Judged &j = startMarker == ctl::DC4 ? judgedDc4_ : judgedStx_;
-    if (j.start == s) return j.line;
-
-    quint64 computed = 0;
-    for (qsizetype p = s; p <= e - 6; ++p)
-        computed += static_cast<unsigned char>(buf_[p]);
+    if (e < 10 || m.first < 0) return std::nullopt;
     quint64 received = 0;
-    const QByteArray field = buf_.mid(e - 5, 5);
-    for (char c : field)
+    for (char c : field_)
         received = received * 10 + ((c >= '0' && c <= '9') ? quint64(c - '0') : 0);
-
-    j.start = s;
-    if (computed == received)
-        j.line = "OK SUM=" + field;
-    else
-        j.line = "ERR SUM=" + sum_digits(computed);
-    j.line += "\r\n";
-    return j.line;
+    QByteArray line =
+        m.computed == received ? "OK SUM=" + field_ : "ERR SUM=" + sum_digits(m.computed);
+    line += "\r\n";
+    return line;
 }

@@ -3,35 +3,48 @@
 #include <QByteArray>
 #include <optional>
 
-// recbuf: everything received since the last TEST, with what the checks need
-// kept up to date as each batch arrives, so an event never rescans the buffer.
+// recbuf: everything received since the last TEST. What the checks need is
+// kept up to date as each batch arrives, so an event never rescans the
+// buffer and memory stays bounded however long a device talks: the sum of
+// the first frame is fixed once its ETB is in, and only the first kKept
+// bytes of the text itself are kept (for a person or a test to look at).
 class ReplyBuffer {
 public:
+    static constexpr qsizetype kKept = 64 * 1024;
+
     void clear();
     void append(const QByteArray &batch);
 
-    const QByteArray &text() const { return buf_; }
+    // The first kKept bytes received; size() counts them all.
+    const QByteArray &text() const { return kept_; }
+    qsizetype size() const { return size_; }
     bool hasAck() const { return ack_; }
     bool hasNak() const { return nak_; }
 
     // The verdict line for the first frame in the buffer ("OK SUM=....." or
     // "ERR SUM=....." with CR LF), judged from the first start marker (DC4 or
     // STX) and the first ETB; nothing if the buffer holds no such frame.
-    std::optional<QByteArray> verdict(char startMarker);
+    std::optional<QByteArray> verdict(char startMarker) const;
 
 private:
-    struct Judged {
-        qsizetype start = -1;
-        QByteArray line;
+    // One start marker: where it first stands, the sum of the codes from
+    // there on while no ETB has come, and that sum up to five places before
+    // the first ETB once it has.
+    struct Marker {
+        qsizetype first = -1;
+        quint64 running = 0;
+        quint64 computed = 0;
     };
-    QByteArray buf_;
-    qsizetype firstDc4_ = -1;
-    qsizetype firstStx_ = -1;
+    void scan(const QByteArray &batch);
+
+    QByteArray kept_;
+    qsizetype size_ = 0;
+    Marker dc4_, stx_;
     qsizetype firstEtb_ = -1;
+    char last5_[5] = {}; // the five codes before the current end, oldest first
+    QByteArray field_;   // the five characters before the first ETB
     bool ack_ = false;
     bool nak_ = false;
-    Judged judgedDc4_;
-    Judged judgedStx_;
 };
 
 // The sum written as the ERR line shows it: five characters of code 48 + digit

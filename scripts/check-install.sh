@@ -68,7 +68,7 @@ dpkg-deb --info "$deb"
 dpkg-deb --contents "$deb"
 [ "$(dpkg-deb --field "$deb" Version)" = "$version" ] || fail "package version is not $version"
 depends="$(dpkg-deb --field "$deb" Depends)"
-for d in libqt6widgets6 libqt6serialport6 fonts-wqy-microhei fonts-symbola; do
+for d in libqt6widgets6 libqt6serialport6 fonts-wqy-microhei fonts-dejavu-core; do
     [[ "$depends" == *"$d"* ]] || fail "Depends lacks $d"
 done
 contents="$(dpkg-deb --contents "$deb")"

@@ -12,7 +12,7 @@ fuzz_seconds="${FUZZ_SECONDS:-30}"
 # clang and its runtimes build the fuzzers (libFuzzer ships with them); the
 # rest checks the format and the installation and builds the Debian package.
 scripts/setup.sh clang-14 libclang-rt-14-dev clang-format \
-    desktop-file-utils appstream man-db dpkg-dev file
+    desktop-file-utils appstream man-db dpkg-dev file xvfb xdotool
 
 echo "== format"
 git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror

@@ -4,8 +4,7 @@
 # The screen gets one line per stage; apt's full output goes to build/setup.log.
 set -euo pipefail
 packages=(build-essential cmake qt6-base-dev qt6-serialport-dev libgl-dev
-          fonts-wqy-microhei fonts-symbola fonts-dejavu-core qt6-translations-l10n
-          xvfb xdotool "$@")
+          fonts-wqy-microhei fonts-dejavu-core qt6-translations-l10n "$@")
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

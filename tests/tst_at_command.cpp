@@ -48,7 +48,7 @@ void TestAtCommand::commandLineGoesOutInOneWrite() {
     w.Combo11->setEditText(command);
     w.Command1->click();
     QCOMPARE(port.writes, QList<QByteArray>{written});
-    QCOMPARE(w.trs->toPlainText(), shown);
+    QCOMPARE(w.trs->text(), shown);
     QVERIFY(w.lastMessage().isEmpty());
 }
 
@@ -113,7 +113,7 @@ void TestAtCommand::worksDuringAWaitWithoutTouchingIt() {
     port.receive("OK\r\n");
     QCOMPARE(w.transaction().recbuf().text(), QByteArray("\x02"
                                                          "00OK\r\n"));
-    QVERIFY(w.rec->toPlainText().endsWith("OK\n"));
+    QVERIFY(w.rec->text().endsWith("OK\n"));
 }
 
 void TestAtCommand::nonAsciiIsRefused() {
@@ -122,7 +122,7 @@ void TestAtCommand::nonAsciiIsRefused() {
     w.Combo11->setEditText(QStringLiteral("+++ATDT５５５"));
     w.Command1_Click();
     QVERIFY(port.log.isEmpty());
-    QCOMPARE(w.trs->toPlainText(), QString());
+    QCOMPARE(w.trs->text(), QString());
     QVERIFY(w.lastMessage().contains(QStringLiteral("+++ATDT５５５")));
     QVERIFY(w.lastMessage().contains("ASCII"));
 }
@@ -135,7 +135,7 @@ void TestAtCommand::openFailureShowsMessage() {
     QVERIFY(port.writes.isEmpty());
     QVERIFY(w.lastMessage().contains("COM1"));
     QVERIFY(w.lastMessage().contains(QStringLiteral("占用")));
-    QCOMPARE(w.trs->toPlainText(), QString());
+    QCOMPARE(w.trs->text(), QString());
     w.Command1_Click(); // the next press tries again
     QCOMPARE(port.writes.size(), 1);
 }
@@ -160,7 +160,7 @@ void TestAtCommand::linksOpenTheirAddressesAndChangeNothing() {
     QCOMPARE(w.Label15->cursor().shape(), Qt::PointingHandCursor);
     QVERIFY(port.log.isEmpty());
     QCOMPARE(w.selection().model + w.selection().port, combos);
-    QCOMPARE(w.trs->toPlainText() + w.rec->toPlainText(), QString());
+    QCOMPARE(w.trs->text() + w.rec->text(), QString());
 }
 
 void TestAtCommand::exitDuringAWaitEndsTheEventLoop() {
@@ -172,11 +172,11 @@ void TestAtCommand::exitDuringAWaitEndsTheEventLoop() {
     QTimer::singleShot(3000, [] { QCoreApplication::exit(7); }); // guard: exit must come first
     QCOMPARE(QCoreApplication::exec(), 0);
     const QString ruler = w.Text1->text();
-    const QString rec = w.rec->toPlainText();
+    const QString rec = w.rec->text();
     port.receive("\x06"); // nothing is handled any more
     QTest::qWait(50);
     QCOMPARE(w.Text1->text(), ruler);
-    QCOMPARE(w.rec->toPlainText(), rec);
+    QCOMPARE(w.rec->text(), rec);
 }
 
 QTEST_MAIN(TestAtCommand)

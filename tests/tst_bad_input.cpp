@@ -261,7 +261,7 @@ void TestBadInput::everyBox() {
         QCOMPARE(port.writes.size(), 1);
         QCOMPARE(port.writes.first().size(), wire.size());
         QVERIFY(port.writes.first() == wire);
-        QVERIFY(!w.trs->toPlainText().isEmpty());
+        QVERIFY(!w.trs->text().isEmpty());
         QCOMPARE(w.Timer1.isActive(), outcome == QLatin1String("sent"));
         if (box == QLatin1String("Combo3"))
             QVERIFY(!port.log.join(' ').contains(QRegularExpression("\\b(rts|dtr) ")));
@@ -271,7 +271,7 @@ void TestBadInput::everyBox() {
     // A refusal: nothing on the line, nothing shown, no wait; a message that
     // names the box, short and without characters that would garble it.
     QVERIFY(port.writes.isEmpty());
-    QCOMPARE(w.trs->toPlainText(), QString());
+    QCOMPARE(w.trs->text(), QString());
     QVERIFY(!w.Timer1.isActive());
     const QString message = w.lastMessage();
     QVERIFY2(message.contains(says), qPrintable(message));

@@ -1,7 +1,7 @@
 // The console against the real simulator process, over a pseudo-terminal, with
 // the QSerialPort implementation: no fake anywhere. What the windows must show
-// is written out by hand. In the receive window control bytes show as their
-// Control Pictures (U+2400 + code) and CR LF as a line break.
+// is written out by hand. The windows' text gives control bytes as their names
+// in angle brackets (⟨STX⟩) and CR LF as a line break.
 #include "form1.h"
 #include "portmap.h"
 #include "qtserialport.h"
@@ -72,7 +72,8 @@ void setBoxes(Form1 &w, const QStringList &boxes) {
     }
 }
 
-const QString kDefaultRec = QStringLiteral(u"\u241401\u24020010123.400560\u2417OK SUM=00560\n");
+const QString kDefaultRec =
+    QStringLiteral(u"\u27e8DC4\u27e901\u27e8STX\u27e90010123.400560\u27e8ETB\u27e9OK SUM=00560\n");
 const QString kWrite = QStringLiteral(u"写参数(DC3)");
 const QString kReadPar = QStringLiteral(u"读参数(DC2)");
 
@@ -110,39 +111,46 @@ void TestEndToEnd::transaction_data() {
     QTest::newRow("default TEST") << QStringList() << QStringList() << kDefaultRec;
     QTest::newRow("read PV, instrument model")
         << QStringList() << QStringList{"Combo4=PM-01"}
-        << QStringLiteral(u"\u24020010123.400443\u2417OK SUM=00443\n");
+        << QStringLiteral(u"\u27e8STX\u27e90010123.400443\u27e8ETB\u27e9OK SUM=00443\n");
     QTest::newRow("read parameter")
         << QStringList() << QStringList{"Combo5=" + kReadPar}
-        << QStringLiteral(u"\u241401\u240200101\u241F01\u241F0001.000807\u2417OK SUM=00807\n");
+        << QStringLiteral(u"\u27e8DC4\u27e901\u27e8STX\u27e900101\u27e8US\u27e901\u27e8US\u27e90001"
+                          u".000807\u27e8ETB\u27e9OK SUM=00807\n");
     QTest::newRow("read parameter 20 of 003/04, instrument model")
         << QStringList()
         << QStringList{"Combo4=PM-07", "Combo5=" + kReadPar, "Combo6=003", "Combo7=04", "Combo8=20"}
-        << QStringLiteral(u"\u240200304\u241F20\u241F0020.000697\u2417OK SUM=00697\n");
-    QTest::newRow("write parameter: ACK") << QStringList() << QStringList{"Combo5=" + kWrite}
-                                          << QStringLiteral(u"\u241401\u2406ACK\n");
+        << QStringLiteral(u"\u27e8STX\u27e900304\u27e8US\u27e920\u27e8US\u27e90020."
+                          u"000697\u27e8ETB\u27e9OK SUM=00697\n");
+    QTest::newRow("write parameter: ACK")
+        << QStringList() << QStringList{"Combo5=" + kWrite}
+        << QStringLiteral(u"\u27e8DC4\u27e901\u27e8ACK\u27e9ACK\n");
     QTest::newRow("write parameter 21 (none): NAK")
         << QStringList() << QStringList{"Combo5=" + kWrite, "Combo8=21"}
-        << QStringLiteral(u"\u241401\u2415NAK\n");
+        << QStringLiteral(u"\u27e8DC4\u27e901\u27e8NAK\u27e9NAK\n");
     QTest::newRow("corrupted reply: ERR with the right sum")
         << QStringList{"--bad-sum", "1"} << QStringList()
-        << QStringLiteral(u"\u241401\u24020010123.400561\u2417ERR SUM=00560\n");
+        << QStringLiteral(
+               u"\u27e8DC4\u27e901\u27e8STX\u27e90010123.400561\u27e8ETB\u27e9ERR SUM=00560\n");
     // The echoed request opens with DC4 too: the sum runs from the echo's DC4
     // over both ETX and the reply, 382 + 560.
     QTest::newRow("echoed request, concentrator: ERR from the echo's DC4")
         << QStringList{"--echo"} << QStringList()
-        << QStringLiteral(u"\u241401\u241100101\u2403\u2403\u241401\u24020010123.400560\u2417"
+        << QStringLiteral(u"\u27e8DC4\u27e901\u27e8DC1\u27e900101\u27e8ETX\u27e9\u27e8ETX\u27e9"
+                          u"\u27e8DC4\u27e901\u27e8STX\u27e90010123.400560\u27e8ETB\u27e9"
                           u"ERR SUM=00942\n");
     // Without DC4 in the echo the STX of the reply is the first start marker.
     QTest::newRow("echoed request, instrument model: OK")
         << QStringList{"--echo"} << QStringList{"Combo4=PM-01"}
-        << QStringLiteral(u"\u241100101\u2403\u2403\u24020010123.400443\u2417OK SUM=00443\n");
+        << QStringLiteral(u"\u27e8DC1\u27e900101\u27e8ETX\u27e9\u27e8ETX\u27e9\u27e8STX\u27e9001012"
+                          u"3.400443\u27e8ETB\u27e9OK SUM=00443\n");
     QTest::newRow("reply split in four")
         << QStringList{"--split", "4", "--split-gap", "30"} << QStringList() << kDefaultRec;
     QTest::newRow("reply paced at 9600 baud")
         << QStringList{"--pace"} << QStringList() << kDefaultRec;
     QTest::newRow("concentrator address 02 on both sides")
         << QStringList{"--concentrator", "2"} << QStringList{"Combo10=02"}
-        << QStringLiteral(u"\u241402\u24020010123.400561\u2417OK SUM=00561\n");
+        << QStringLiteral(
+               u"\u27e8DC4\u27e902\u27e8STX\u27e90010123.400561\u27e8ETB\u27e9OK SUM=00561\n");
 }
 
 void TestEndToEnd::transaction() {
@@ -157,11 +165,11 @@ void TestEndToEnd::transaction() {
 
     w.cmdtest->click();
     QVERIFY2(w.lastMessage().isEmpty(), qPrintable(w.lastMessage()));
-    QTRY_COMPARE_WITH_TIMEOUT(w.rec->toPlainText(), rec, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(w.rec->text(), rec, 10000);
     QVERIFY(!w.Timer1.isActive());
     // Nothing more follows.
     QTest::qWait(150);
-    QCOMPARE(w.rec->toPlainText(), rec);
+    QCOMPARE(w.rec->text(), rec);
 }
 
 void TestEndToEnd::ackThenNakAfterWrongSum() {
@@ -173,14 +181,19 @@ void TestEndToEnd::ackThenNakAfterWrongSum() {
     setBoxes(w, {"Combo5=" + kWrite});
 
     w.cmdtest->click();
-    QTRY_COMPARE_WITH_TIMEOUT(w.rec->toPlainText(), QStringLiteral(u"\u241401\u2406ACK\n"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(w.rec->text(),
+                              QStringLiteral(u"\u27e8DC4\u27e901\u27e8ACK\u27e9ACK\n"), 10000);
     QVERIFY(!w.Timer1.isActive());
     w.cmdtest->click();
-    QTRY_COMPARE_WITH_TIMEOUT(w.rec->toPlainText(),
-                              QStringLiteral(u"\u241401\u2406ACK\n\u241401\u2415NAK\n"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        w.rec->text(),
+        QStringLiteral(
+            u"\u27e8DC4\u27e901\u27e8ACK\u27e9ACK\n\u27e8DC4\u27e901\u27e8NAK\u27e9NAK\n"),
+        10000);
     const QString frame =
-        QStringLiteral(u"\u241401\u241300101\u241F01\u241F0000.0\u241F00854\u2403\n");
-    QCOMPARE(w.trs->toPlainText(), frame + frame);
+        QStringLiteral(u"\u27e8DC4\u27e901\u27e8DC3\u27e900101\u27e8US\u27e901\u27e8US\u27e90000."
+                       u"0\u27e8US\u27e900854\u27e8ETX\u27e9\n");
+    QCOMPARE(w.trs->text(), frame + frame);
     QTRY_VERIFY_WITH_TIMEOUT(sim.log().contains(QStringLiteral("校验和错")), 5000);
 }
 
@@ -190,15 +203,18 @@ void TestEndToEnd::writtenValueIsReadBack() {
     Form1 &w = console.w;
     setBoxes(w, {"Combo5=" + kWrite, "Combo8=05", "Combo9=0123.4"});
     w.cmdtest->click();
-    QTRY_COMPARE_WITH_TIMEOUT(w.rec->toPlainText(), QStringLiteral(u"\u241401\u2406ACK\n"), 10000);
-    QCOMPARE(w.trs->toPlainText(),
-             QStringLiteral(u"\u241401\u241300101\u241F05\u241F0123.4\u241F00868\u2403\n"));
+    QTRY_COMPARE_WITH_TIMEOUT(w.rec->text(),
+                              QStringLiteral(u"\u27e8DC4\u27e901\u27e8ACK\u27e9ACK\n"), 10000);
+    QCOMPARE(w.trs->text(),
+             QStringLiteral(u"\u27e8DC4\u27e901\u27e8DC3\u27e900101\u27e8US\u27e905\u27e8US\u27e901"
+                            u"23.4\u27e8US\u27e900868\u27e8ETX\u27e9\n"));
 
     setBoxes(w, {"Combo5=" + kReadPar});
     w.cmdtest->click();
     QTRY_COMPARE_WITH_TIMEOUT(
-        w.rec->toPlainText(),
-        QStringLiteral(u"\u241401\u2406ACK\n\u241401\u240200101\u241F05\u241F0123.400820\u2417"
+        w.rec->text(),
+        QStringLiteral(u"\u27e8DC4\u27e901\u27e8ACK\u27e9ACK\n\u27e8DC4\u27e901\u27e8STX\u27e900101"
+                       u"\u27e8US\u27e905\u27e8US\u27e90123.400820\u27e8ETB\u27e9"
                        u"OK SUM=00820\n"),
         10000);
 }
@@ -227,7 +243,7 @@ void TestEndToEnd::timeOut() {
     w.cmdtest->click();
     QVERIFY(w.Timer1.isActive());
     QTRY_VERIFY_WITH_TIMEOUT(!w.Timer1.isActive(), 10000);
-    QCOMPARE(w.rec->toPlainText(), QStringLiteral("\n"));
+    QCOMPARE(w.rec->text(), QStringLiteral("\n"));
     QCOMPARE(w.Text1->text(), QStringLiteral(u"████████████████████████"));
     QTRY_VERIFY2_WITH_TIMEOUT(sim.log().contains(logged), qPrintable(sim.log()), 5000);
 }
@@ -238,7 +254,7 @@ void TestEndToEnd::splitReplyComesInSeveralBatches() {
     Form1 &w = console.w;
     QSignalSpy comm(&console.port, &SerialPort::comm);
     w.cmdtest->click();
-    QTRY_COMPARE_WITH_TIMEOUT(w.rec->toPlainText(), kDefaultRec, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(w.rec->text(), kDefaultRec, 10000);
     int batches = 0;
     for (const QList<QVariant> &ev : comm)
         batches += ev.at(0).toInt() == 2 ? 1 : 0;
@@ -253,11 +269,11 @@ void TestEndToEnd::atCommandReachesSimulator() {
     Form1 &w = console.w;
     w.Command1->click();
     QVERIFY2(w.lastMessage().isEmpty(), qPrintable(w.lastMessage()));
-    QCOMPARE(w.trs->toPlainText(), QStringLiteral("+++ATDT5550123\n"));
+    QCOMPARE(w.trs->text(), QStringLiteral("+++ATDT5550123\n"));
     QTRY_VERIFY2_WITH_TIMEOUT(sim.log().contains(QStringLiteral("略过 +++ATDT5550123<CR><LF>")),
                               qPrintable(sim.log()), 5000);
     // The bus echoes it, so the line came back through the same port.
-    QTRY_COMPARE_WITH_TIMEOUT(w.rec->toPlainText(), QStringLiteral("+++ATDT5550123\n"), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(w.rec->text(), QStringLiteral("+++ATDT5550123\n"), 5000);
 }
 
 void TestEndToEnd::consoleStartsSimulator() {

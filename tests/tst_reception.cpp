@@ -7,11 +7,11 @@
 
 namespace {
 
-const QString kStx = QStringLiteral("\u2402");
-const QString kDc4 = QStringLiteral("\u2414");
-const QString kEtb = QStringLiteral("\u2417");
-const QString kAck = QStringLiteral("\u2406");
-const QString kNak = QStringLiteral("\u2415");
+const QString kStx = QStringLiteral("\u27e8STX\u27e9");
+const QString kDc4 = QStringLiteral("\u27e8DC4\u27e9");
+const QString kEtb = QStringLiteral("\u27e8ETB\u27e9");
+const QString kAck = QStringLiteral("\u27e8ACK\u27e9");
+const QString kNak = QStringLiteral("\u27e8NAK\u27e9");
 const QString kBlock = QStringLiteral("\u2588");
 
 struct Console {
@@ -21,7 +21,7 @@ struct Console {
         w.Combo4->setEditText(model);
         w.cmdtest_Click(); // the wait runs: Timer1 started, recbuf empty
     }
-    QString rec() const { return w.rec->toPlainText(); }
+    QString rec() const { return w.rec->text(); }
 };
 
 // The worked reply: STX 0010123.4 00443 ETB (16 bytes, sum 443).
@@ -29,7 +29,7 @@ const QByteArray kReply = QByteArray("\x02"
                                      "0010123.4"
                                      "00443"
                                      "\x17");
-const QString kReplyShown = QStringLiteral("\u24020010123.400443\u2417");
+const QString kReplyShown = QStringLiteral("\u27e8STX\u27e90010123.400443\u27e8ETB\u27e9");
 
 } // namespace
 
@@ -64,7 +64,7 @@ void TestReception::verdicts_data() {
                       "0010123.5"
                       "00443"
                       "\x17")
-        << QStringLiteral("\u24020010123.500443\u2417ERR SUM=00444\n");
+        << QStringLiteral("\u27e8STX\u27e90010123.500443\u27e8ETB\u27e9ERR SUM=00444\n");
     QTest::newRow("LNKCTRL sums from DC4")
         << "LNKCTRL"
         << QByteArray("\x14"
@@ -80,7 +80,7 @@ void TestReception::verdicts_data() {
         << QByteArray("x0010123.4"
                       "00443"
                       "\x17")
-        << QStringLiteral("x0010123.400443\u2417");
+        << QStringLiteral("x0010123.400443\u27e8ETB\u27e9");
     QTest::newRow("ETB at position 10: no verdict") << "PM-01"
                                                     << QByteArray("\x02"
                                                                   "00101234"
@@ -107,7 +107,7 @@ void TestReception::verdicts_data() {
                       "0010123.4"
                       " 0443"
                       "\x17")
-        << QStringLiteral("\u24020010123.4 0443\u2417OK SUM= 0443\n");
+        << QStringLiteral("\u27e8STX\u27e90010123.4 0443\u27e8ETB\u27e9OK SUM= 0443\n");
     QTest::newRow("marker after e-6 gives computed sum 0")
         << "PM-01"
         << QByteArray("0123456789"

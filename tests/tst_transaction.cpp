@@ -1,4 +1,5 @@
 // The TEST button of the real window over the recording port.
+#include "display.h"
 #include "fakeserialport.h"
 #include "form1.h"
 
@@ -18,13 +19,10 @@ QString outputEntry(const QByteArray &wire) {
     return QStringLiteral("output ") + QString::fromLatin1(wire.toHex(' '));
 }
 
-// How the send window shows a frame line: codes below 32 as Control Pictures,
-// the closing CR LF as a line break.
+// How the send window's text reads a frame line: codes below 32 as their
+// names in angle brackets, the closing CR LF as a line break.
 QString shownLine(const QByteArray &frame) {
-    QString s;
-    for (char c : frame)
-        s += c < 32 ? QChar(char16_t(0x2400 + c)) : QChar(QLatin1Char(c));
-    return s + QLatin1Char('\n');
+    return readable(frame) + QLatin1Char('\n');
 }
 
 // One frame line of the send window, without the breaks the window may add
@@ -81,9 +79,9 @@ void TestTransaction::frames() {
     QCOMPARE(port.writes.size(), 1);
     QCOMPARE(port.writes.first().toHex(' '), wire.toHex(' '));
     QCOMPARE(w.transaction().sendbuf().toHex(' '), frame.toHex(' '));
-    QCOMPARE(unwrappedLine(w.trs->toPlainText()), shownLine(frame));
+    QCOMPARE(unwrappedLine(w.trs->text()), shownLine(frame));
     QVERIFY(w.Timer1.isActive());
-    QCOMPARE(w.rec->toPlainText(), QString());
+    QCOMPARE(w.rec->text(), QString());
 
     port.deliver(1);
     QCOMPARE(port.log.last(), QStringLiteral("rts 1"));
@@ -166,7 +164,7 @@ void TestTransaction::testDuringWaitDoesNothing() {
     w.cmdtest->click();
     QVERIFY(w.Timer1.isActive());
     const QStringList log = port.log;
-    const QString trs = w.trs->toPlainText();
+    const QString trs = w.trs->text();
 
     // Changed selections are not applied either: nothing runs at all.
     w.Combo1->setEditText("COM2");
@@ -175,7 +173,7 @@ void TestTransaction::testDuringWaitDoesNothing() {
     w.cmdtest->click();
     QCOMPARE(port.log, log);
     QCOMPARE(port.writes.size(), 1);
-    QCOMPARE(w.trs->toPlainText(), trs);
+    QCOMPARE(w.trs->text(), trs);
     QCOMPARE(w.lastMessage(), QString());
 
     // The time-out ends the wait; the next press runs with the new selections.
@@ -184,7 +182,7 @@ void TestTransaction::testDuringWaitDoesNothing() {
     QCOMPARE(port.writes.size(), 2);
     QCOMPARE(port.writes.last(), hex("11 30 30 31 30 31 03 03"));
     QCOMPARE(port.portNumber(), 2);
-    QCOMPARE(w.trs->toPlainText(), trs + shownLine(hex("11 30 30 31 30 31 03")));
+    QCOMPARE(w.trs->text(), trs + shownLine(hex("11 30 30 31 30 31 03")));
 }
 
 void TestTransaction::refusedFrameTouchesNothing_data() {
@@ -225,7 +223,7 @@ void TestTransaction::refusedFrameTouchesNothing() {
     port.receive("late");
     port.log.clear();
     port.writes.clear();
-    const QString trs = w.trs->toPlainText();
+    const QString trs = w.trs->text();
     const QByteArray sendbuf = w.transaction().sendbuf();
 
     w.Combo5->setEditText(function);
@@ -234,7 +232,7 @@ void TestTransaction::refusedFrameTouchesNothing() {
 
     QCOMPARE(port.log, QStringList());
     QVERIFY(port.portOpen());
-    QCOMPARE(w.trs->toPlainText(), trs);
+    QCOMPARE(w.trs->text(), trs);
     QVERIFY(!w.Timer1.isActive());
     QCOMPARE(w.transaction().recbuf().text(), QByteArray("late"));
     QCOMPARE(w.transaction().progress(), quint8(40));
@@ -279,7 +277,7 @@ void TestTransaction::openFailure() {
     QVERIFY(w.messageBox()->windowModality() == Qt::NonModal);
     QVERIFY(port.writes.isEmpty());
     QVERIFY(!port.log.contains("open"));
-    QCOMPARE(w.trs->toPlainText(), QString());
+    QCOMPARE(w.trs->text(), QString());
     QVERIFY(!w.Timer1.isActive());
     QCOMPARE(w.Combo1->currentText(), QStringLiteral("COM3"));
 
@@ -299,7 +297,7 @@ void TestTransaction::rejectedSettings() {
     QVERIFY2(w.lastMessage().contains("COM1"), qPrintable(w.lastMessage()));
     QVERIFY2(w.lastMessage().contains("9600,x,8,2"), qPrintable(w.lastMessage()));
     QVERIFY(port.writes.isEmpty());
-    QCOMPARE(w.trs->toPlainText(), QString());
+    QCOMPARE(w.trs->text(), QString());
     QVERIFY(!w.Timer1.isActive());
 
     w.Combo2->setEditText("9600,n,8,2");
@@ -321,7 +319,7 @@ void TestTransaction::recbufAndProgressReset() {
     QCOMPARE(w.transaction().recbuf().text(), QByteArray());
     QCOMPARE(w.transaction().progress(), quint8(0));
     // The receive window keeps its earlier text.
-    QCOMPARE(w.rec->toPlainText(), QStringLiteral("late reply"));
+    QCOMPARE(w.rec->text(), QStringLiteral("late reply"));
 }
 
 QTEST_MAIN(TestTransaction)

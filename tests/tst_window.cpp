@@ -6,7 +6,14 @@
 
 #include <QAbstractItemView>
 #include <QApplication>
+#include <QClipboard>
+#include <QMenu>
+#include <QMessageBox>
 #include <QScreen>
+#include <QScrollBar>
+#include <QStyleOptionSlider>
+#include <QTextBlock>
+#include <QTextLayout>
 #include <QtTest>
 
 namespace {
@@ -63,9 +70,17 @@ private slots:
     void geometry_data();
     void geometry();
     void textWindowsShowNoMarkup();
-    void insertKeepsSelection();
+    void appendsAtEndWhereverClicked();
+    void viewStaysWhileScrolledUp();
     void byteDisplay_data();
     void byteDisplay();
+    void wrapsOnlyBetweenTokens();
+    void boundedAndSameAsPerEvent();
+    void menuViewSettings();
+    void sessionLogOfDefaultTest();
+    void logWriteErrorGivesOneMessage_data();
+    void logWriteErrorGivesOneMessage();
+    void f5PressesTest();
 };
 
 void TestWindow::defaultTexts_data() {
@@ -440,29 +455,83 @@ void TestWindow::textWindowsShowNoMarkup() {
     Form1 w(&port);
     for (ByteWindow *tw : {w.trs, w.rec}) {
         tw->insert("<b>x</b>");
-        QCOMPARE(tw->toPlainText(), QStringLiteral("<b>x</b>"));
-        QCOMPARE(tw->document()->characterCount() - 1, 8);
+        QCOMPARE(tw->text(), QStringLiteral("<b>x</b>"));
         tw->insert("\r\n&amp;<br>");
-        QCOMPARE(tw->toPlainText(), QStringLiteral("<b>x</b>\n&amp;<br>"));
+        QCOMPARE(tw->text(), QStringLiteral("<b>x</b>\n&amp;<br>"));
     }
     // A received reply with markup reaches rec as the same characters.
     port.receive("\r\n<i>y</i>");
-    QCOMPARE(w.rec->toPlainText(), QStringLiteral("<b>x</b>\n&amp;<br>\n<i>y</i>"));
+    QCOMPARE(w.rec->text(), QStringLiteral("<b>x</b>\n&amp;<br>\n<i>y</i>"));
 }
 
-// The console only adds: text the user selected stays, the new text goes in at the caret.
-void TestWindow::insertKeepsSelection() {
+// A click (or a selection) in the window moves nothing: the reply goes in at
+// the end, on its own line. Typing and pasting change nothing either.
+void TestWindow::appendsAtEndWhereverClicked() {
     FakeSerialPort port;
     Form1 w(&port);
-    w.trs->insert("abcdef");
-    QTextCursor c = w.trs->textCursor();
-    c.setPosition(2);
-    c.setPosition(4, QTextCursor::KeepAnchor); // "cd" selected, caret after d
-    w.trs->setTextCursor(c);
-    w.trs->insert("X");
-    QCOMPARE(w.trs->toPlainText(), QStringLiteral("abcdXef"));
-    w.trs->insert("Y");
-    QCOMPARE(w.trs->toPlainText(), QStringLiteral("abcdXYef"));
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    const QByteArray reply =
+        QByteArray::fromHex("14 30 31 02 30 30 31 30 31 32 33 2E 34 30 30 35 36 30 17");
+    const QString shown = QStringLiteral(u"⟨DC4⟩01⟨STX⟩0010123.400560⟨ETB⟩OK SUM=00560\n");
+    for (int i = 0; i < 3; ++i) {
+        w.cmdtest->click();
+        port.receive(reply);
+    }
+    QCOMPARE(w.rec->text(), shown.repeated(3));
+
+    QTextCursor middle(w.rec->document());
+    middle.setPosition(8); // inside the first reply
+    QTest::mouseClick(w.rec->viewport(), Qt::LeftButton, {}, w.rec->cursorRect(middle).center());
+    QCOMPARE(QApplication::focusWidget(), w.rec);
+    QVERIFY(w.rec->textCursor().position() > 0);
+    QTest::keyClicks(w.rec, "typed");
+    QTest::keySequence(w.rec, QKeySequence::Paste);
+    QTest::keyClick(w.rec, Qt::Key_Return);
+    w.cmdtest->click();
+    port.receive(reply);
+    QCOMPARE(w.rec->text(), shown.repeated(4));
+    QCOMPARE(w.trs->text(), QStringLiteral(u"⟨DC4⟩01⟨DC1⟩00101⟨ETX⟩\n").repeated(4));
+}
+
+// Scrolled up, the user keeps the lines being read; at the end, the view follows.
+void TestWindow::viewStaysWhileScrolledUp() {
+    FakeSerialPort port;
+    Form1 w(&port);
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    for (int i = 0; i < 100; ++i)
+        port.receive(QByteArray("line ") + QByteArray::number(i) + "\r\n");
+    QTRY_VERIFY(w.rec->document()->blockCount() > 100);
+    QScrollBar *bar = w.rec->verticalScrollBar();
+    QCOMPARE(bar->value(), bar->maximum());
+
+    // A click into the trough above the handle pages up.
+    QStyleOptionSlider opt;
+    opt.initFrom(bar);
+    opt.orientation = Qt::Vertical;
+    opt.minimum = bar->minimum();
+    opt.maximum = bar->maximum();
+    opt.sliderPosition = opt.sliderValue = bar->value();
+    opt.pageStep = bar->pageStep();
+    const QRect handle =
+        bar->style()->subControlRect(QStyle::CC_ScrollBar, &opt, QStyle::SC_ScrollBarSlider, bar);
+    QTest::mouseClick(bar, Qt::LeftButton, {}, QPoint(handle.center().x(), handle.top() - 3));
+    const int top = bar->value();
+    QVERIFY(top < bar->maximum());
+    const QString firstShown = w.rec->cursorForPosition(QPoint(4, 4)).block().text();
+
+    for (int i = 100; i < 150; ++i)
+        port.receive(QByteArray("line ") + QByteArray::number(i) + "\r\n");
+    QTest::qWait(3 * ByteWindow::kFlushMs);
+    QCOMPARE(bar->value(), top);
+    QCOMPARE(w.rec->cursorForPosition(QPoint(4, 4)).block().text(), firstShown);
+
+    QTest::keyClick(w.rec, Qt::Key_End, Qt::ControlModifier);
+    QCOMPARE(bar->value(), bar->maximum());
+    port.receive("last\r\n");
+    QTRY_COMPARE(w.rec->document()->lastBlock().previous().text(), QStringLiteral("last"));
+    QCOMPARE(bar->value(), bar->maximum());
 }
 
 void TestWindow::byteDisplay_data() {
@@ -470,44 +539,216 @@ void TestWindow::byteDisplay_data() {
     QTest::addColumn<QString>("shown");
     using L = QList<QByteArray>;
     QTest::newRow("printable") << L{" AZaz09~"} << " AZaz09~";
-    QTest::newRow("control pictures")
-        << L{QByteArray("\x00\x01\x04\x09\x11\x14\x17\x1b\x1f", 9)}
-        << QStringLiteral("\u2400\u2401\u2404\u2409\u2411\u2414\u2417\u241b\u241f");
+    QTest::newRow("short names")
+        << L{QByteArray("\x00\x01\x02\x03\x04\x09\x0b\x11\x14\x17\x1b\x1f", 12)}
+        << QStringLiteral(u"⟨NUL⟩⟨SOH⟩⟨STX⟩⟨ETX⟩⟨EOT⟩⟨HT⟩⟨VT⟩⟨DC1⟩⟨DC4⟩⟨ETB⟩⟨ESC⟩⟨US⟩");
     QTest::newRow("frame line") << L{QByteArray::fromHex("14 30 31 11 30 30 31 30 31 03 0D 0A")}
-                                << QStringLiteral("\u241401\u241100101\u2403\n");
+                                << QStringLiteral(u"⟨DC4⟩01⟨DC1⟩00101⟨ETX⟩\n");
     QTest::newRow("CR LF") << L{"a\r\nb"} << "a\nb";
     QTest::newRow("CR LF split over two inserts") << L{"a\r", "\nb"} << "a\nb";
     QTest::newRow("CR, empty insert, LF") << L{"a\r", "", "\nb"} << "a\nb";
-    QTest::newRow("CR then other insert") << L{"a\r", "b"} << QStringLiteral("a\u240db");
-    QTest::newRow("CR then CR LF") << L{"a\r", "\r\nb"} << QStringLiteral("a\u240d\nb");
-    QTest::newRow("lone CR") << L{"a\rb"} << QStringLiteral("a\u240db");
-    QTest::newRow("lone LF") << L{"a\nb"} << QStringLiteral("a\u240ab");
-    QTest::newRow("LF CR") << L{"a\n\rb"} << QStringLiteral("a\u240a\u240db");
-    QTest::newRow("CR CR LF") << L{"\r\r\n"} << QStringLiteral("\u240d\n");
+    QTest::newRow("CR ends the line at once") << L{"a\r"} << "a\n";
+    QTest::newRow("lone CR") << L{"a\rb"} << "a\nb";
+    QTest::newRow("lone LF") << L{"a\nb"} << "a\nb";
+    QTest::newRow("LF CR") << L{"a\n\rb"} << "a\n\nb";
+    QTest::newRow("CR CR LF") << L{"\r\r\n"} << "\n\n";
+    QTest::newRow("CR then CR LF") << L{"a\r", "\r\nb"} << "a\n\nb";
     QTest::newRow("two line ends in two inserts") << L{"\r\n", "\r\n"} << "\n\n";
-    QTest::newRow("DEL and high bytes") << L{QByteArray::fromHex("7F 80 AB FF")}
-                                        << QStringLiteral("\u27e87F\u27e9\u27e880\u27e9"
-                                                          "\u27e8AB\u27e9\u27e8FF\u27e9");
+    QTest::newRow("DEL and high bytes")
+        << L{QByteArray::fromHex("7F 80 AB FF")} << QStringLiteral(u"⟨7F⟩⟨80⟩⟨AB⟩⟨FF⟩");
     QTest::newRow("high byte between CR and LF")
-        << L{QByteArray::fromHex("0D E9 0A")} << QStringLiteral("\u240d\u27e8E9\u27e9\u240a");
+        << L{QByteArray::fromHex("0D E9 0A")} << QStringLiteral(u"\n⟨E9⟩\n");
+    QTest::newRow("angle brackets as bytes") << L{"<02>"} << "<02>";
 }
 
-// Through a real text window, so the held CR is the window's own state.
+// Through a real text window, so the CR state is the window's own.
 void TestWindow::byteDisplay() {
     QFETCH(QList<QByteArray>, inserts);
     QFETCH(QString, shown);
-
-    ByteDisplay d;
-    QString rendered;
-    for (const QByteArray &b : inserts)
-        rendered += d.render(b);
-    QCOMPARE(rendered, shown);
-
     FakeSerialPort port;
     Form1 w(&port);
     for (const QByteArray &b : inserts)
         w.rec->insert(b);
-    QCOMPARE(w.rec->toPlainText(), shown);
+    QCOMPARE(w.rec->text(), shown);
+    // Copying gives the same text.
+    w.rec->selectAll();
+    w.rec->copy();
+    QCOMPARE(QGuiApplication::clipboard()->text(), shown);
+}
+
+// A narrow window wraps between a name and a value, never inside either, and
+// never inside the verdict line.
+void TestWindow::wrapsOnlyBetweenTokens() {
+    FakeSerialPort port;
+    Form1 w(&port);
+    w.rec->resize(QFontMetrics(w.rec->font()).horizontalAdvance(QLatin1Char('0')) * 18 + 30,
+                  w.rec->height());
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    port.receive(QByteArray::fromHex("14 30 31 02") + "0010123.4-5/6 00443" +
+                 QByteArray::fromHex("17 BA 03 03"));
+    w.rec->flush();
+    QStringList lines;
+    const QTextBlock b = w.rec->document()->firstBlock();
+    QVERIFY(b.layout()->lineCount() > 3);
+    for (int i = 0; i < b.layout()->lineCount(); ++i) {
+        const QTextLine l = b.layout()->lineAt(i);
+        QTextCursor c(w.rec->document());
+        c.setPosition(l.textStart());
+        c.setPosition(l.textStart() + l.textLength(), QTextCursor::KeepAnchor);
+        lines << c.selectedText().remove(QChar(0x200B)).remove(QChar(0x2060)).trimmed();
+    }
+    QCOMPARE(lines.join(QString()).remove(QLatin1Char(' ')).remove(QChar(0xA0)),
+             QStringLiteral("DC401STX0010123.4-5/600443ETBBAETXETXERRSUM=00791"));
+    const QStringList tokens{"DC4", "01", "STX", "0010123.4-5/6", "00443",
+                             "ETB", "BA", "ETX", "ETX",           "ERR\u00a0SUM=00791"};
+    for (const QString &line : lines) {
+        // Each wrapped line is made of whole tokens.
+        QString rest = line;
+        while (!rest.isEmpty()) {
+            rest = rest.trimmed();
+            const auto it = std::find_if(tokens.begin(), tokens.end(),
+                                         [&](const QString &t) { return rest.startsWith(t); });
+            QVERIFY2(it != tokens.end(), qPrintable(line));
+            rest.remove(0, it->size());
+        }
+    }
+}
+
+// However a flood is cut into flushes, the window ends up with the same
+// lines, the last kMaxLines of them.
+void TestWindow::boundedAndSameAsPerEvent() {
+    FakeSerialPort port;
+    Form1 w(&port);
+    const int lines = ByteWindow::kMaxLines * 5 / 2 + 7;
+    for (int i = 0; i < lines; ++i) {
+        const QByteArray line = QByteArray::number(i) + (i % 3 ? "\x02x\r\n" : "\xff\n");
+        w.trs->insert(line);
+        w.rec->insert(line);
+        if (i % 97 == 0) w.trs->flush(); // rec: never until read
+    }
+    const QString trs = w.trs->text();
+    QCOMPARE(w.rec->text(), trs);
+    QCOMPARE(w.trs->document()->blockCount(), ByteWindow::kMaxLines);
+    QCOMPARE(w.rec->document()->blockCount(), ByteWindow::kMaxLines);
+    QVERIFY(trs.endsWith(QString::number(lines - 1) + QStringLiteral(u"⟨STX⟩x\n")));
+    QVERIFY(trs.startsWith(QString::number(lines - ByteWindow::kMaxLines + 1)));
+}
+
+// The context menu, as a right click opens it: the entries, and the two view
+// settings, off until chosen, then applied to what arrives.
+void TestWindow::menuViewSettings() {
+    FakeSerialPort port;
+    Form1 w(&port);
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    w.cmdtest->click();
+    port.receive(QByteArray::fromHex("06"));
+    QCOMPARE(w.rec->text(), QStringLiteral(u"⟨ACK⟩ACK\n"));
+
+    QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(20, 20),
+                            w.rec->viewport()->mapToGlobal(QPoint(20, 20)));
+    QApplication::sendEvent(w.rec->viewport(), &click);
+    QMenu *menu = nullptr;
+    QTRY_VERIFY((menu = qobject_cast<QMenu *>(QApplication::activePopupWidget())));
+    QStringList entries;
+    for (QAction *a : menu->actions())
+        if (!a->isSeparator()) entries << a->text() + (a->isChecked() ? "*" : "");
+    QCOMPARE(
+        entries,
+        (QStringList{QStringLiteral("复制"), QStringLiteral("全选"), QStringLiteral("清空本窗口"),
+                     QStringLiteral("另存为文本文件…"), QStringLiteral("开始会话日志…"),
+                     QStringLiteral("以十六进制显示字节"), QStringLiteral("显示到达时间")}));
+    menu->actions().at(menu->actions().size() - 2)->trigger(); // hex
+    menu->close();
+    w.rec->createMenu()->actions().constLast()->trigger(); // time
+
+    w.Timer1.stop();
+    w.cmdtest->click();
+    port.receive(QByteArray::fromHex("14 30 31 15"));
+    const QString added = w.rec->text().mid(QStringLiteral(u"⟨ACK⟩ACK\n").size());
+    QVERIFY2(QRegularExpression(QStringLiteral(u"^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d 14 30 31 15"
+                                               u"NAK\n$"))
+                 .match(added)
+                 .hasMatch(),
+             qPrintable(added));
+    QVERIFY(w.trs->text().endsWith(QStringLiteral(u"⟨DC4⟩01⟨DC1⟩00101⟨ETX⟩\n"))); // trs as before
+
+    w.rec->clearWindow();
+    QCOMPARE(w.rec->text(), QString());
+}
+
+// A log of one default TEST: the 11 bytes sent and the reply, with times.
+void TestWindow::sessionLogOfDefaultTest() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("session.log");
+    FakeSerialPort port;
+    Form1 w(&port);
+    QVERIFY(w.startLog(path));
+    w.cmdtest->click();
+    port.receive(QByteArray::fromHex("14 30 31 02 30 30 31 30 31 32"));
+    port.receive(QByteArray::fromHex("33 2E 34 30 30 35 36 30 17"));
+    w.sessionLog().stop();
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QStringList lines = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'));
+    QVERIFY(lines.takeFirst().startsWith(QLatin1Char('#')));
+    QCOMPARE(lines.takeLast(), QString());
+    const QStringList expected{
+        QStringLiteral(u"TX\t14 30 31 11 30 30 31 30 31 03 03\t⟨DC4⟩01⟨DC1⟩00101⟨ETX⟩⟨ETX⟩"),
+        QStringLiteral(u"RX\t14 30 31 02 30 30 31 30 31 32\t⟨DC4⟩01⟨STX⟩001012"),
+        QStringLiteral(u"RX\t33 2E 34 30 30 35 36 30 17\t3.400560⟨ETB⟩")};
+    QCOMPARE(lines.size(), expected.size());
+    const QRegularExpression time(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\t"));
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        QVERIFY2(time.match(lines[i]).hasMatch(), qPrintable(lines[i]));
+        QCOMPARE(lines[i].mid(24), expected[i]);
+    }
+}
+
+void TestWindow::logWriteErrorGivesOneMessage_data() {
+    QTest::addColumn<QString>("path");
+    QTest::newRow("disk full") << "/dev/full";
+    QTest::newRow("no such directory") << "/nonexistent-dir/session.log";
+}
+
+void TestWindow::logWriteErrorGivesOneMessage() {
+    QFETCH(QString, path);
+    FakeSerialPort port;
+    Form1 w(&port);
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    w.startLog(path);
+    const auto messageShown = [&] { return w.messageBox() && w.messageBox()->isVisible(); };
+    for (int i = 0; i < 3; ++i) {
+        QTRY_COMPARE(messageShown(), i == 0);
+        if (i == 0) {
+            QVERIFY2(w.lastMessage().contains(path), qPrintable(w.lastMessage()));
+            w.messageBox()->close();
+        }
+        w.cmdtest->click();
+        port.receive(QByteArray::fromHex("14 30 31 06"));
+        QCOMPARE(port.writes.size(), i + 1);
+        QVERIFY(w.rec->text().endsWith(QStringLiteral(u"⟨DC4⟩01⟨ACK⟩ACK\n")));
+    }
+    QVERIFY(!messageShown());
+    QVERIFY(!w.sessionLog().isOpen());
+}
+
+// F5 presses TEST wherever the focus is, a selection box included.
+void TestWindow::f5PressesTest() {
+    FakeSerialPort port;
+    Form1 w(&port);
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    for (QWidget *at : {static_cast<QWidget *>(w.Combo6), static_cast<QWidget *>(w.rec)}) {
+        at->setFocus();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_F5);
+        w.Timer1.stop();
+    }
+    QCOMPARE(port.writes.size(), 2);
+    QCOMPARE(port.writes.last(), QByteArray::fromHex("14 30 31 11 30 30 31 30 31 03 03"));
 }
 
 QTEST_MAIN(TestWindow)

@@ -198,3 +198,12 @@ QString at_not_ascii_message(const QString &command) {
     return QStringLiteral("AT命令行 %1 含有 ASCII 以外的字符，无法发送。\n未发送任何内容。")
         .arg(quoted(command));
 }
+
+QString save_failed_message(const QString &path, const QString &reason) {
+    return QStringLiteral("无法保存到文件 %1：%2。").arg(path, reason);
+}
+
+QString log_failed_message(const QString &path, const QString &reason) {
+    return QStringLiteral("无法写入会话日志 %1：%2。\n会话日志已停止，通讯照常进行。")
+        .arg(path, reason);
+}
