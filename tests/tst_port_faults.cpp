@@ -98,6 +98,7 @@ private slots:
     void lineFaultToldOnce_data();
     void lineFaultToldOnce();
     void missingDeviceNamesThoseThatExist();
+    void reopenedPortOutlivesStaleClose();
 };
 
 void TestPortFaults::deviceGoesAway_data() {
@@ -472,6 +473,28 @@ void TestPortFaults::missingDeviceNamesThoseThatExist() {
     QVERIFY2(msg.contains(QStringLiteral("/dev/ttyUSB7（USB-Serial Controller）")),
              qPrintable(msg));
     QVERIFY2(msg.contains(QStringLiteral("\n  /dev/ttyS4")), qPrintable(msg));
+}
+
+// A read error closes the port later, from the event loop. A TEST that reopens
+// the port before that close runs keeps its fresh opening.
+void TestPortFaults::reopenedPortOutlivesStaleClose() {
+    Pty pty;
+    QVERIFY(pty.ok());
+    PortMap map;
+    map.map(1, pty.slavePath());
+    QtSerialPort port(map);
+    QSignalSpy failed(&port, &SerialPort::failed);
+    QVERIFY(port.setPortOpen(true));
+    auto *device = port.findChild<QSerialPort *>();
+    QVERIFY(device);
+    emit device->errorOccurred(QSerialPort::ReadError);
+    QVERIFY(port.setPortOpen(false));
+    QVERIFY(port.setPortOpen(true));
+    QTest::qWait(50);
+    QVERIFY(port.portOpen());
+    QCOMPARE(failed.count(), 0);
+    port.output("x");
+    QCOMPARE(pty.read(1), QByteArray("x"));
 }
 
 int main(int argc, char **argv) {
