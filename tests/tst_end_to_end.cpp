@@ -5,6 +5,7 @@
 #include "form1.h"
 #include "portmap.h"
 #include "qtserialport.h"
+#include "simprocess.h"
 
 #include "ptyutil.h"
 
@@ -13,37 +14,6 @@
 #include <csignal>
 
 namespace {
-
-// kestrova-sim started for one test; stopped with SIGTERM when it goes.
-class SimProcess {
-public:
-    explicit SimProcess(const QStringList &args) {
-        proc_.setProgram(qEnvironmentVariable("KC_SIM"));
-        proc_.setArguments(args);
-        proc_.start();
-        if (!proc_.waitForStarted(5000)) return;
-        while (!proc_.canReadLine() && proc_.waitForReadyRead(5000)) {
-        }
-        device_ = QString::fromLocal8Bit(proc_.readLine()).trimmed();
-    }
-    ~SimProcess() {
-        if (proc_.state() == QProcess::NotRunning) return;
-        proc_.terminate();
-        if (!proc_.waitForFinished(3000)) proc_.kill();
-        proc_.waitForFinished(1000);
-    }
-    QString device() const { return device_; }
-    // Everything the simulator has logged so far.
-    QString log() {
-        log_ += proc_.readAllStandardError();
-        return QString::fromUtf8(log_);
-    }
-
-private:
-    QProcess proc_;
-    QString device_;
-    QByteArray log_;
-};
 
 // The console under test: the real window on the real serial component. The text
 // windows break a line that reaches their width; made wide here, so that every
@@ -157,7 +127,7 @@ void TestEndToEnd::transaction() {
     QFETCH(QStringList, simArgs);
     QFETCH(QStringList, boxes);
     QFETCH(QString, rec);
-    SimProcess sim(simArgs);
+    SimProcess sim(simArgs, SimProcess::Keep);
     QVERIFY2(sim.device().startsWith("/dev/"), qPrintable(sim.device()));
     Console console(sim.device());
     Form1 &w = console.w;
@@ -175,7 +145,7 @@ void TestEndToEnd::transaction() {
 void TestEndToEnd::ackThenNakAfterWrongSum() {
     // Every second sum the simulator works out is wrong: the second write's
     // check fails although the console sent the same frame.
-    SimProcess sim({"--bad-sum", "2"});
+    SimProcess sim({"--bad-sum", "2"}, SimProcess::Keep);
     Console console(sim.device());
     Form1 &w = console.w;
     setBoxes(w, {"Combo5=" + kWrite});
@@ -235,7 +205,7 @@ void TestEndToEnd::timeOut() {
     QFETCH(QStringList, simArgs);
     QFETCH(QStringList, boxes);
     QFETCH(QString, logged);
-    SimProcess sim(simArgs);
+    SimProcess sim(simArgs, SimProcess::Keep);
     Console console(sim.device());
     Form1 &w = console.w;
     setBoxes(w, boxes);
@@ -249,7 +219,7 @@ void TestEndToEnd::timeOut() {
 }
 
 void TestEndToEnd::splitReplyComesInSeveralBatches() {
-    SimProcess sim({"--split", "3", "--split-gap", "40"});
+    SimProcess sim({"--split", "3", "--split-gap", "40"}, SimProcess::Keep);
     Console console(sim.device());
     Form1 &w = console.w;
     QSignalSpy comm(&console.port, &SerialPort::comm);
@@ -264,7 +234,7 @@ void TestEndToEnd::splitReplyComesInSeveralBatches() {
 }
 
 void TestEndToEnd::atCommandReachesSimulator() {
-    SimProcess sim({"--echo"});
+    SimProcess sim({"--echo"}, SimProcess::Keep);
     Console console(sim.device());
     Form1 &w = console.w;
     w.Command1->click();

@@ -1,5 +1,7 @@
 // kestrova-probe against the real simulator process over a pseudo-terminal.
 // Frames and replies are pinned as hex written out by hand.
+#include "simprocess.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -9,33 +11,6 @@
 #include <csignal>
 
 namespace {
-
-// kestrova-sim started for one test; stopped with SIGTERM when it goes.
-class SimProcess {
-public:
-    explicit SimProcess(const QStringList &args) {
-        proc_.setProgram(qEnvironmentVariable("KC_SIM"));
-        proc_.setArguments(args);
-        proc_.setStandardErrorFile(QProcess::nullDevice());
-        proc_.start();
-        if (!proc_.waitForStarted(5000)) return;
-        while (!proc_.canReadLine() && proc_.waitForReadyRead(5000)) {
-        }
-        device_ = QString::fromLocal8Bit(proc_.readLine()).trimmed();
-    }
-    ~SimProcess() { stop(); }
-    void stop() {
-        if (proc_.state() == QProcess::NotRunning) return;
-        proc_.terminate();
-        if (!proc_.waitForFinished(3000)) proc_.kill();
-        proc_.waitForFinished(1000);
-    }
-    QString device() const { return device_; }
-
-private:
-    QProcess proc_;
-    QString device_;
-};
 
 struct ProbeRun {
     int exitCode = -1;
@@ -278,4 +253,5 @@ void TestProbe::refusedBeforeSending() {
 }
 
 QTEST_GUILESS_MAIN(TestProbe)
+#include "simprocess.h"
 #include "tst_probe.moc"
