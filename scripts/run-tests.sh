@@ -15,7 +15,11 @@ scripts/setup.sh clang-14 libclang-rt-14-dev clang-format \
     desktop-file-utils appstream man-db dpkg-dev file xvfb xdotool
 
 echo "== format"
-git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    git ls-files -z '*.cpp' '*.h'
+else
+    find . -path './build*' -prune -o \( -name '*.cpp' -o -name '*.h' \) -print0
+fi | xargs -0 clang-format --dry-run -Werror
 
 echo "== build (warnings are errors) and test"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKC_WERROR=ON >/dev/null
