@@ -1,13 +1,12 @@
 #include "display.h"
 
+#include "controls.h"
+
 #include <array>
 
 namespace {
 
-constexpr const char *kNames[32] = {"NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL",
-                                    "BS",  "HT",  "LF",  "VT",  "FF",  "CR",  "SO",  "SI",
-                                    "DLE", "DC1", "DC2", "DC3", "DC4", "NAK", "SYN", "ETB",
-                                    "CAN", "EM",  "SUB", "ESC", "FS",  "GS",  "RS",  "US"};
+using ctl::kNames;
 
 // A device that never sends a line break would grow one paragraph without
 // end, and laying it out again at every insertion costs its whole length.

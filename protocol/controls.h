@@ -17,4 +17,10 @@ inline constexpr char CAN = 24;
 inline constexpr char CR = 13;
 inline constexpr char LF = 10;
 inline constexpr char SP = 32;
+
+// The short name of every code 0..31, as windows, logs and messages show it.
+inline constexpr const char *kNames[32] = {"NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL",
+                                           "BS",  "HT",  "LF",  "VT",  "FF",  "CR",  "SO",  "SI",
+                                           "DLE", "DC1", "DC2", "DC3", "DC4", "NAK", "SYN", "ETB",
+                                           "CAN", "EM",  "SUB", "ESC", "FS",  "GS",  "RS",  "US"};
 } // namespace ctl

@@ -248,15 +248,11 @@ QByteArray line_output(const QList<Event> &events) {
 }
 
 QString readable(const QByteArray &bytes) {
-    static const char *const names[32] = {"NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL",
-                                          "BS",  "HT",  "LF",  "VT",  "FF",  "CR",  "SO",  "SI",
-                                          "DLE", "DC1", "DC2", "DC3", "DC4", "NAK", "SYN", "ETB",
-                                          "CAN", "EM",  "SUB", "ESC", "FS",  "GS",  "RS",  "US"};
     QString out;
     for (char ch : bytes) {
         const auto c = static_cast<unsigned char>(ch);
         if (c < 32)
-            out += QLatin1Char('<') + QLatin1String(names[c]) + QLatin1Char('>');
+            out += QLatin1Char('<') + QLatin1String(ctl::kNames[c]) + QLatin1Char('>');
         else if (c == 127)
             out += QStringLiteral("<DEL>");
         else if (c > 127)

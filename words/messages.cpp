@@ -1,5 +1,7 @@
 #include "messages.h"
 
+#include "controls.h"
+
 #include <QStringList>
 
 namespace {
@@ -19,11 +21,11 @@ QString quoted(const QString &text) {
         const char16_t u = text[i].unicode();
         // Control characters would vanish or break the line in the dialog, and a
         // direction mark or override would reorder the rest of the message; the
-        // user sees each as a visible sign of what the box holds.
+        // user sees each by name, as the windows show it (⟨CR⟩, ⟨7F⟩).
         if (u < 32)
-            shown += QChar(char16_t(0x2400 + u));
+            shown += u'\u27e8' + QLatin1String(ctl::kNames[u]) + u'\u27e9';
         else if (u == 127)
-            shown += QChar(char16_t(0x2421));
+            shown += QStringLiteral("\u27e87F\u27e9");
         else if (is_bidi_control(u))
             shown +=
                 QStringLiteral("\u27e8U+%1\u27e9").arg(int(u), 4, 16, QLatin1Char('0')).toUpper();
