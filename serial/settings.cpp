@@ -3,7 +3,30 @@
 #include "linetext.h"
 
 #include <QStringList>
+#include <algorithm>
+#include <iterator>
 #include <termios.h>
+
+namespace {
+
+// How the settings text writes parity and stop bits, both ways.
+struct ParityLetter {
+    char letter;
+    QSerialPort::Parity parity;
+};
+constexpr ParityLetter kParities[] = {{'n', QSerialPort::NoParity},
+                                      {'e', QSerialPort::EvenParity},
+                                      {'o', QSerialPort::OddParity},
+                                      {'m', QSerialPort::MarkParity},
+                                      {'s', QSerialPort::SpaceParity}};
+struct StopText {
+    const char *text;
+    QSerialPort::StopBits stop;
+};
+constexpr StopText kStops[] = {
+    {"1", QSerialPort::OneStop}, {"1.5", QSerialPort::OneAndHalfStop}, {"2", QSerialPort::TwoStop}};
+
+} // namespace
 
 std::optional<LineSettings> parse_settings(const QString &text) {
     if (!line_bytes(text)) return std::nullopt;
@@ -23,25 +46,12 @@ std::optional<LineSettings> parse_settings(const QString &text) {
     if (s.rate <= 0) return std::nullopt;
 
     if (parts[1].size() != 1) return std::nullopt;
-    switch (parts[1][0].toLower().toLatin1()) {
-    case 'n':
-        s.parity = QSerialPort::NoParity;
-        break;
-    case 'e':
-        s.parity = QSerialPort::EvenParity;
-        break;
-    case 'o':
-        s.parity = QSerialPort::OddParity;
-        break;
-    case 'm':
-        s.parity = QSerialPort::MarkParity;
-        break;
-    case 's':
-        s.parity = QSerialPort::SpaceParity;
-        break;
-    default:
-        return std::nullopt;
-    }
+    const char letter = parts[1][0].toLower().toLatin1();
+    const auto parity =
+        std::find_if(std::begin(kParities), std::end(kParities),
+                     [letter](const ParityLetter &p) { return p.letter == letter; });
+    if (parity == std::end(kParities)) return std::nullopt;
+    s.parity = parity->parity;
 
     const QString &data = parts[2];
     if (data == QLatin1String("5"))
@@ -55,16 +65,26 @@ std::optional<LineSettings> parse_settings(const QString &text) {
     else
         return std::nullopt;
 
-    const QString &stop = parts[3];
-    if (stop == QLatin1String("1"))
-        s.stopBits = QSerialPort::OneStop;
-    else if (stop == QLatin1String("1.5"))
-        s.stopBits = QSerialPort::OneAndHalfStop;
-    else if (stop == QLatin1String("2"))
-        s.stopBits = QSerialPort::TwoStop;
-    else
-        return std::nullopt;
+    const auto stop =
+        std::find_if(std::begin(kStops), std::end(kStops),
+                     [&parts](const StopText &t) { return parts[3] == QLatin1String(t.text); });
+    if (stop == std::end(kStops)) return std::nullopt;
+    s.stopBits = stop->stop;
     return s;
+}
+
+QString settings_text(const LineSettings &s) {
+    char parity = 'n';
+    for (const ParityLetter &p : kParities)
+        if (p.parity == s.parity) parity = p.letter;
+    const char *stop = "2";
+    for (const StopText &t : kStops)
+        if (t.stop == s.stopBits) stop = t.text;
+    return QStringLiteral("%1,%2,%3,%4")
+        .arg(s.rate)
+        .arg(QLatin1Char(parity))
+        .arg(int(s.dataBits))
+        .arg(QLatin1String(stop));
 }
 
 LineSettings settings_of(const TermiosAnswer &answer) {

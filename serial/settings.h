@@ -15,6 +15,8 @@ struct LineSettings {
 
 // Nothing for a text the port would not accept.
 std::optional<LineSettings> parse_settings(const QString &text);
+// The text that parse_settings reads back as s ("9600,e,7,1").
+QString settings_text(const LineSettings &s);
 
 // The line as a device reports it: its output speed in baud and its termios
 // control flags (c_cflag).

@@ -265,6 +265,8 @@ void TestPreparation::settingsAccepted() {
     QCOMPARE(int(s->parity), parity);
     QCOMPARE(int(s->dataBits), data);
     QCOMPARE(int(s->stopBits), stop);
+    // Messages write the settings back as the box would; that text reads the same.
+    QCOMPARE(text.compare(settings_text(*s), Qt::CaseInsensitive), 0);
 }
 
 void TestPreparation::settingsRejected_data() {

@@ -66,35 +66,6 @@ QString stop_words(QSerialPort::StopBits s) {
     }
 }
 
-// The settings as the settings box writes them.
-QString settings_text(const LineSettings &s) {
-    const char *parity = "n";
-    switch (s.parity) {
-    case QSerialPort::EvenParity:
-        parity = "e";
-        break;
-    case QSerialPort::OddParity:
-        parity = "o";
-        break;
-    case QSerialPort::MarkParity:
-        parity = "m";
-        break;
-    case QSerialPort::SpaceParity:
-        parity = "s";
-        break;
-    default:
-        break;
-    }
-    const QString stop = s.stopBits == QSerialPort::OneStop          ? QStringLiteral("1")
-                         : s.stopBits == QSerialPort::OneAndHalfStop ? QStringLiteral("1.5")
-                                                                     : QStringLiteral("2");
-    return QStringLiteral("%1,%2,%3,%4")
-        .arg(s.rate)
-        .arg(QLatin1String(parity))
-        .arg(int(s.dataBits))
-        .arg(stop);
-}
-
 // Each setting the device did not take, as "asked" and as "kept".
 QString settings_not_held(const PortError &e) {
     QStringList asked, kept;
