@@ -195,13 +195,10 @@ void Form1::buildRecord() {
 }
 
 void Form1::chooseLog() {
-    // Not exec(): reception goes on while the dialog is open.
-    auto *dialog = new QFileDialog(this, QStringLiteral("会话日志文件"), QString(),
-                                   QStringLiteral("日志文件 (*.log *.txt);;所有文件 (*)"));
-    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    QFileDialog *dialog =
+        save_dialog(this, QStringLiteral("会话日志文件"),
+                    QStringLiteral("日志文件 (*.log *.txt);;所有文件 (*)"), QStringLiteral("log"));
     dialog->setOption(QFileDialog::DontConfirmOverwrite); // the log is appended to
-    dialog->setDefaultSuffix(QStringLiteral("log"));
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(dialog, &QFileDialog::fileSelected, this, &Form1::startLog);
     dialog->open();
 }

@@ -220,13 +220,20 @@ bool ByteWindow::saveTo(const QString &path) {
     return false;
 }
 
-void ByteWindow::saveAs() {
-    // Not exec(): the dialog must not stop reception while it is open.
-    auto *dialog = new QFileDialog(this, QStringLiteral("另存为文本文件"), QString(),
-                                   QStringLiteral("文本文件 (*.txt);;所有文件 (*)"));
+QFileDialog *save_dialog(QWidget *parent, const QString &title, const QString &filter,
+                         const QString &suffix) {
+    // Opened with open(), never exec(): reception goes on while it is up.
+    auto *dialog = new QFileDialog(parent, title, QString(), filter);
     dialog->setAcceptMode(QFileDialog::AcceptSave);
-    dialog->setDefaultSuffix(QStringLiteral("txt"));
+    dialog->setDefaultSuffix(suffix);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
+    return dialog;
+}
+
+void ByteWindow::saveAs() {
+    QFileDialog *dialog =
+        save_dialog(this, QStringLiteral("另存为文本文件"),
+                    QStringLiteral("文本文件 (*.txt);;所有文件 (*)"), QStringLiteral("txt"));
     connect(dialog, &QFileDialog::fileSelected, this, &ByteWindow::saveTo);
     dialog->open();
 }

@@ -8,8 +8,13 @@
 #include <QPlainTextEdit>
 #include <QTimer>
 
+class QFileDialog;
 class QMenu;
 class QMimeData;
+
+// A dialog asking where to save, to be opened with open(); it deletes itself.
+QFileDialog *save_dialog(QWidget *parent, const QString &title, const QString &filter,
+                         const QString &suffix);
 
 // An editable selection box whose text is exactly what the user typed or picked:
 // no completion, no re-casing, and Enter adds no row.
