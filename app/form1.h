@@ -14,17 +14,6 @@
 
 class QMessageBox;
 
-class TimerFlag : public WaitFlag {
-public:
-    explicit TimerFlag(QTimer &t) : t_(t) {}
-    bool running() const override { return t_.isActive(); }
-    void start() override { t_.start(); }
-    void stop() override { t_.stop(); }
-
-private:
-    QTimer &t_;
-};
-
 // Twips (1440 to the inch) to this screen's logical pixels: 15 twips a pixel at 96 DPI.
 int twips(int t, double logicalDpi);
 

@@ -40,7 +40,7 @@ QString option_source(Box box) {
     static const char *const options[kBoxCount] = {
         "设备",      "--settings", "--direction", "--model", "--function",
         "--address", "--channel",  "--parameter", "--value", "--concentrator"};
-    return QStringLiteral("%1 的值").arg(QLatin1String(options[size_t(box)]));
+    return QStringLiteral("%1 的值").arg(QString::fromUtf8(options[size_t(box)]));
 }
 
 void Prober::start() {

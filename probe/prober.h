@@ -41,16 +41,6 @@ signals:
     void finished(int exitCode);
 
 private:
-    class TimerWait : public WaitFlag {
-    public:
-        explicit TimerWait(QTimer &t) : timer_(t) {}
-        bool running() const override { return timer_.isActive(); }
-        void start() override { timer_.start(); }
-        void stop() override { timer_.stop(); }
-
-    private:
-        QTimer &timer_;
-    };
     class Discard : public TextSink {
     public:
         void insert(const QByteArray &) override {}
@@ -71,7 +61,7 @@ private:
     QTimer wait_;  // the reply-awaited flag and the time-out
     QTimer pace_;  // holds back the next round under --interval
     QTimer queue_; // starts the next exchange from the event loop
-    TimerWait waitFlag_{wait_};
+    TimerFlag waitFlag_{wait_};
     Discard trs_;
     Discard rec_;
     Transaction tx_;

@@ -7,6 +7,7 @@
 #include "serialport.h"
 
 #include <QByteArray>
+#include <QTimer>
 #include <optional>
 
 // What the transaction sees of its surroundings: a text to insert into, and
@@ -23,6 +24,18 @@ public:
     virtual bool running() const = 0;
     virtual void start() = 0;
     virtual void stop() = 0;
+};
+
+// The usual wait flag: a timer's running state.
+class TimerFlag : public WaitFlag {
+public:
+    explicit TimerFlag(QTimer &t) : t_(t) {}
+    bool running() const override { return t_.isActive(); }
+    void start() override { t_.start(); }
+    void stop() override { t_.stop(); }
+
+private:
+    QTimer &t_;
 };
 
 // What one press of TEST came to.
