@@ -34,6 +34,10 @@ Prober::Prober(QtSerialPort &port, Plan plan, QObject *parent)
     connect(&port_, &SerialPort::comm, this, &Prober::onComm);
     connect(&port_, &SerialPort::failed, this,
             [this](const PortError &e) { fail(broken_message(e)); });
+    // Said, not fatal: the exchanges go on.
+    connect(&port_, &SerialPort::lineFault, this, [](const PortError &e) {
+        std::fprintf(stderr, "kestrova-probe: %s\n", qPrintable(port_message(e)));
+    });
 }
 
 QString option_source(Box box) {
