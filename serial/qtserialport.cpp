@@ -3,7 +3,6 @@
 #include "log.h"
 
 #include <cerrno>
-#include <unistd.h>
 #include <utility>
 
 Q_LOGGING_CATEGORY(lcSerial, "kestrova.serial")
@@ -43,16 +42,6 @@ const char *line_name(LineLevel::Line line) {
     return line == LineLevel::Rts ? "RTS" : "DTR";
 }
 
-// As much as the driver takes now, without blocking; 0 where it takes nothing
-// or fails (Qt then meets the error on its own write and reports it).
-qint64 write_now(int fd, const QByteArray &bytes) {
-    ssize_t n = 0;
-    do {
-        n = ::write(fd, bytes.constData(), size_t(bytes.size()));
-    } while (n < 0 && errno == EINTR);
-    return std::max<ssize_t>(n, 0);
-}
-
 } // namespace
 
 // Errors that QSerialPort signals during one of our own calls belong to that
@@ -74,17 +63,12 @@ QtSerialPort::QtSerialPort(PortMap map, QObject *parent)
 
 QtSerialPort::QtSerialPort(PortMap map, std::unique_ptr<DeviceAnswers> answers, QObject *parent)
     : SerialPort(parent), map_(std::move(map)), answers_(std::move(answers)), port_(this),
-      releaser_(*answers_, [this](quint64 opening, LineLevel::Line line, int error) {
+      releaser_(*answers_, [this](const ReleaseLine::Outcome &o) {
           // From the line thread: the send event itself comes from the event loop.
           QMetaObject::invokeMethod(
-              this, [this, opening, line, error] { released(opening, line, error); },
-              Qt::QueuedConnection);
+              this, [this, o] { released(o); }, Qt::QueuedConnection);
       }) {
     connect(&port_, &QSerialPort::readyRead, this, [this] { emit comm(2); });
-    connect(&port_, &QSerialPort::bytesWritten, this, [this](qint64 n) {
-        // What Qt kept reached the system only now; its wire time starts here.
-        releaser_.written(port_.handle(), n, port_.bytesToWrite(), release_, opening_);
-    });
     connect(&port_, &QSerialPort::errorOccurred, this, &QtSerialPort::onError);
 }
 
@@ -184,9 +168,9 @@ void QtSerialPort::close() {
 
 void QtSerialPort::discardOutput() {
     if (!port_.isOpen()) return;
+    releaser_.discard();
     port_.clear(QSerialPort::Output);
     // A send event still due stays due: what the hardware holds still goes out.
-    releaser_.discarded();
 }
 
 void QtSerialPort::discardInput() {
@@ -195,22 +179,26 @@ void QtSerialPort::discardInput() {
 
 void QtSerialPort::output(const QByteArray &bytes) {
     if (!port_.isOpen()) return;
-    const int fd = port_.handle();
-    // Straight to the driver, so that the wire time counts from now; Qt keeps
-    // what does not fit, and everything behind what it still holds.
-    const qint64 now = port_.bytesToWrite() == 0 ? write_now(fd, bytes) : 0;
-    if (now < bytes.size()) port_.write(bytes.constData() + now, bytes.size() - now);
-    // Every write ends with a release and a send event, an empty one included.
-    releaser_.written(fd, now, port_.bytesToWrite(), release_, opening_);
+    // Written by the line thread, which knows the moment the driver took
+    // them. Every write ends with a release and a send event, an empty one
+    // included.
+    releaser_.send(port_.handle(), bytes, release_, opening_);
 }
 
 QByteArray QtSerialPort::input() {
     return port_.isOpen() ? port_.readAll() : QByteArray();
 }
 
-void QtSerialPort::released(quint64 opening, LineLevel::Line line, int error) {
-    if (opening != opening_ || !port_.isOpen()) return;
-    if (error) lineRefused(line, qt_error_string(error));
+void QtSerialPort::released(const ReleaseLine::Outcome &o) {
+    if (o.tag != opening_ || state_ != State::Open) return;
+    if (o.writeError) {
+        const SystemView view{answers_->exists(device()), true, answers_->hungUp(port_.handle())};
+        error_ = {error_kind(Step::Read, QSerialPort::WriteError, view), number_, device(),
+                  qt_error_string(o.writeError)};
+        breakDown();
+        return;
+    }
+    if (o.lineError) lineRefused(o.line, qt_error_string(o.lineError));
     emit comm(1);
 }
 

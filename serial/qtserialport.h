@@ -51,7 +51,7 @@ private:
     // Applies settings_; with `check`, fails unless the device holds them.
     bool applySettings(bool check);
     void close();
-    void released(quint64 opening, LineLevel::Line line, int error);
+    void released(const ReleaseLine::Outcome &o);
     void driveLine(LineLevel level);
     void lineRefused(LineLevel::Line line, const QString &reason);
     void onError(QSerialPort::SerialPortError e);
@@ -61,7 +61,7 @@ private:
     PortMap map_;
     std::unique_ptr<DeviceAnswers> answers_;
     QSerialPort port_;
-    // After port_: gone before the descriptor closes.
+    // Writes and releases; after port_: gone before the descriptor closes.
     ReleaseLine releaser_;
     std::optional<LineLevel> release_;
     int number_ = 1;

@@ -8,6 +8,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/prctl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -41,16 +42,16 @@ ReleaseLine::~ReleaseLine() {
 void ReleaseLine::setPace(qint32 rate, int bitsPerChar) {
     std::lock_guard lock(mutex_);
     drain_.setPace(rate, bitsPerChar);
+    charNs_ = rate > 0 ? qint64(bitsPerChar) * 1'000'000'000LL / rate : 0;
 }
 
-void ReleaseLine::written(int fd, qint64 chars, qint64 held, std::optional<LineLevel> level,
-                          quint64 tag) {
+void ReleaseLine::send(int fd, const QByteArray &bytes, std::optional<LineLevel> level,
+                       quint64 tag) {
     {
         std::lock_guard lock(mutex_);
         if (!thread_.joinable()) start();
         fd_ = fd;
-        drain_.written(chars);
-        held_ = held;
+        pending_ += bytes;
         level_ = level;
         tag_ = tag;
         due_ = true;
@@ -58,19 +59,17 @@ void ReleaseLine::written(int fd, qint64 chars, qint64 held, std::optional<LineL
     wake_.notify_one();
 }
 
-void ReleaseLine::discarded() {
-    {
-        std::lock_guard lock(mutex_);
-        held_ = 0;
-    }
-    wake_.notify_one();
+void ReleaseLine::discard() {
+    std::lock_guard lock(mutex_);
+    pending_.clear();
 }
 
 void ReleaseLine::cancel() {
     // The thread looks at the descriptor only while it holds the lock.
     std::lock_guard lock(mutex_);
     due_ = false;
-    held_ = 0;
+    pending_.clear();
+    writeError_ = 0;
     drain_.reset();
 }
 
@@ -86,25 +85,48 @@ void ReleaseLine::start() {
         qCDebug(lcSerial, "release thread: SCHED_FIFO %d", kPriority);
 }
 
+bool ReleaseLine::writePending() {
+    ssize_t n = 0;
+    do {
+        n = ::write(fd_, pending_.constData(), size_t(pending_.size()));
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && errno != EAGAIN) {
+        writeError_ = errno;
+        pending_.clear();
+        return false;
+    }
+    // Their wire time starts now.
+    if (n > 0) drain_.written(n);
+    pending_.remove(0, std::max<qsizetype>(n, 0));
+    return true;
+}
+
 void ReleaseLine::run() {
     // Wake-ups on time, not up to 50 µs late (real-time threads have no slack anyway).
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     std::unique_lock lock(mutex_);
     while (!quit_) {
-        // Nothing due, or the rest of a write still to come: sleep until told.
-        if (!due_ || held_ > 0) {
+        if (!due_) {
             wake_.wait(lock);
             continue;
         }
-        if (const std::optional<qint64> next = drain_.check()) {
-            // An absolute time on the monotonic clock; a new write or a close wakes it early.
+        std::optional<qint64> next;
+        if (!pending_.isEmpty() && writePending() && !pending_.isEmpty()) {
+            // The driver is full: it has room again once some of it has gone.
+            next = std::max<qint64>(answers_.outputQueued(fd_) * charNs_ / 2, 1'000'000);
+        } else if (!writeError_) {
+            next = drain_.check();
+        }
+        if (next) {
+            // An absolute time on the monotonic clock; new bytes or a close wake it early.
             wake_.wait_until(lock, Clock::time_point(std::chrono::nanoseconds(now_ns() + *next)));
             continue;
         }
-        int error = 0;
-        if (level_ && !answers_.setModemLine(fd_, *level_)) error = errno;
+        Outcome o{tag_, level_ ? level_->line : LineLevel::Rts, 0, writeError_};
+        if (!writeError_ && level_ && !answers_.setModemLine(fd_, *level_)) o.lineError = errno;
         due_ = false;
+        writeError_ = 0;
         // Under the lock, so that nothing of it comes after a cancel.
-        done_(tag_, level_ ? level_->line : LineLevel::Rts, error);
+        done_(o);
     }
 }
