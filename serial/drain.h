@@ -36,6 +36,8 @@ public:
     // The port closed: nothing is on its way any more.
     void reset() { busyUntil_ = 0; }
 
+    qint64 charNs() const { return charNs_; }
+
 private:
     Clock clock_;
     Device device_;

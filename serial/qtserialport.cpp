@@ -16,7 +16,7 @@ struct SystemView {
     bool hungUp = false;
 };
 
-enum class Step { Open, Read };
+enum class Step { Open, Traffic }; // opening; reading or writing
 
 // The one place where Qt's error code and the system's view become a kind.
 PortError::Kind error_kind(Step step, QSerialPort::SerialPortError e, const SystemView &s) {
@@ -28,7 +28,7 @@ PortError::Kind error_kind(Step step, QSerialPort::SerialPortError e, const Syst
         if (e == QSerialPort::PermissionError)
             return s.accessible ? PortError::Busy : PortError::Permission;
         return PortError::Io;
-    case Step::Read:
+    case Step::Traffic:
         // A hung-up terminal reads as end of file, and Qt then reports whatever
         // errno an earlier call left behind; the descriptor itself knows.
         if (s.hungUp) return PortError::HungUp;
@@ -193,7 +193,7 @@ void QtSerialPort::released(const ReleaseLine::Outcome &o) {
     if (o.tag != opening_ || state_ != State::Open) return;
     if (o.writeError) {
         const SystemView view{answers_->exists(device()), true, answers_->hungUp(port_.handle())};
-        error_ = {error_kind(Step::Read, QSerialPort::WriteError, view), number_, device(),
+        error_ = {error_kind(Step::Traffic, QSerialPort::WriteError, view), number_, device(),
                   qt_error_string(o.writeError)};
         breakDown();
         return;
@@ -271,7 +271,7 @@ void QtSerialPort::onError(QSerialPort::SerialPortError e) {
         return;
     state_ = State::Broken;
     const SystemView view{answers_->exists(device()), true, answers_->hungUp(port_.handle())};
-    error_ = {error_kind(Step::Read, e, view), number_, device(), port_.errorString()};
+    error_ = {error_kind(Step::Traffic, e, view), number_, device(), port_.errorString()};
     // Closing from inside QSerialPort's own notification is not safe; the
     // Broken state swallows the storm until the queued close runs. A TEST that
     // reopened the port meanwhile must not lose it to this close.

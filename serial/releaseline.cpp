@@ -42,7 +42,6 @@ ReleaseLine::~ReleaseLine() {
 void ReleaseLine::setPace(qint32 rate, int bitsPerChar) {
     std::lock_guard lock(mutex_);
     drain_.setPace(rate, bitsPerChar);
-    charNs_ = rate > 0 ? qint64(bitsPerChar) * 1'000'000'000LL / rate : 0;
 }
 
 void ReleaseLine::send(int fd, const QByteArray &bytes, std::optional<LineLevel> level,
@@ -113,7 +112,7 @@ void ReleaseLine::run() {
         std::optional<qint64> next;
         if (!pending_.isEmpty() && writePending() && !pending_.isEmpty()) {
             // The driver is full: it has room again once some of it has gone.
-            next = std::max<qint64>(answers_.outputQueued(fd_) * charNs_ / 2, 1'000'000);
+            next = std::max<qint64>(answers_.outputQueued(fd_) * drain_.charNs() / 2, 1'000'000);
         } else if (!writeError_) {
             next = drain_.check();
         }

@@ -60,7 +60,6 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     SendDrain drain_;
-    qint64 charNs_ = 0;
     int fd_ = -1;
     QByteArray pending_; // not yet taken by the driver
     std::optional<LineLevel> level_;

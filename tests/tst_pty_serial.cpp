@@ -275,6 +275,10 @@ void TestPtySerial::rs485Mode() {
     Form1 w(&port);
     QSignalSpy comm(&port, &SerialPort::comm);
     QSignalSpy faults(&port, &SerialPort::lineFault);
+    int rtsAtComm = -2; // the line as code 1 finds it: already released
+    connect(&port, &SerialPort::comm, this, [&](int code) {
+        if (code == 1) rtsAtComm = driver.rts;
+    });
     for (const QString &choice : choices) {
         w.Combo3->setEditText(choice);
         comm.clear();
@@ -285,6 +289,7 @@ void TestPtySerial::rs485Mode() {
     QCOMPARE(pty.read(11 * sent, 300).size(), 11 * sent);
     QCOMPARE(driver.mode.load(), modeAfter);
     QCOMPARE(driver.rts.load(), rtsAfter);
+    QCOMPARE(rtsAtComm, sent ? rtsAfter : -2);
     QCOMPARE(w.lastMessage().isEmpty(), told.isEmpty());
     QVERIFY(faults.size() <= 1);
     if (told.isEmpty()) return;
