@@ -55,11 +55,6 @@ void FakeSerialPort::setDtr(bool on) {
 }
 
 bool FakeSerialPort::setRs485(bool on) {
-    if (on && refuseRs485) {
-        error_ = {PortError::Rs485Refused, number_, fakePath(),
-                  QStringLiteral("Inappropriate ioctl for device")};
-        return false;
-    }
     if (on != rs485) log << QStringLiteral("rs485 %1").arg(on ? 1 : 0);
     rs485 = on;
     return true;

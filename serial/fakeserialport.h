@@ -45,7 +45,6 @@ public:
     bool rts = false;
     bool dtr = false;
     bool rs485 = false;
-    bool refuseRs485 = false; // a driver without RS-485 mode
 
 private:
     QString fakePath() const { return QStringLiteral("/dev/fake%1").arg(number_); }
