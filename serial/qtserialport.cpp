@@ -5,7 +5,8 @@
 #include <cerrno>
 #include <utility>
 
-Q_LOGGING_CATEGORY(lcSerial, "kestrova.serial")
+// Debug lines (the release thread's scheduling) only on request: kestrova.serial.debug=true.
+Q_LOGGING_CATEGORY(lcSerial, "kestrova.serial", QtInfoMsg)
 
 namespace {
 
