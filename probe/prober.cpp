@@ -111,7 +111,7 @@ void Prober::send() {
 
 void Prober::onComm(int code) {
     if (done_) return;
-    const CommResult r = tx_.comm(code, plan_.base.signal, plan_.base.model);
+    const CommResult r = tx_.comm(code, plan_.base.model);
     if (!inFlight_ || !r.endedWait) return;
     judge(verdict_of(r), r.verdict ? r.verdict->trimmed() : QByteArray());
 }

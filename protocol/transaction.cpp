@@ -10,7 +10,7 @@ TestOutcome Transaction::test(const Selection &sel) {
     // line is refused without opening, showing or sending anything.
     QByteArray frame;
     if (auto refusal = compose_frame(sel, frame)) return {TestOutcome::Refused, *refusal, {}};
-    if (!test_preparation(port_, sel.port, sel.settings))
+    if (!test_preparation(port_, sel.port, sel.settings, sel.signal))
         return {TestOutcome::PortFailed, {}, port_.lastError()};
     sendbuf_ = frame;
     trs_.insert(sendbuf_ + CR + LF);
@@ -22,9 +22,10 @@ TestOutcome Transaction::test(const Selection &sel) {
     return TestOutcome::sent();
 }
 
-CommResult Transaction::comm(int code, const QString &signal, const QString &model) {
+CommResult Transaction::comm(int code, const QString &model) {
+    // Code 1 finds the direction line already back at the level the raise
+    // named: the port set it the moment the frame had left the wire.
     if (code == 2) return receive(model);
-    if (code == 1) release(port_, signal);
     return {};
 }
 
