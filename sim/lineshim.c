@@ -295,6 +295,7 @@ static void on_rs485(int fd) {
 // A modem-line call: the first after a write is the release, which the hold
 // fault keeps back; one before a write is the raise.
 static void on_modem(int fd, unsigned long request, int bits) {
+    long long ns = now_ns(); // before anything here can hold the caller up
     int release = 0;
     if (fd >= 0 && fd < kMaxFd) {
         pthread_mutex_lock(&lock);
@@ -309,8 +310,8 @@ static void on_modem(int fd, unsigned long request, int bits) {
     if (release && hold_ns > 0) {
         const struct timespec t = {hold_ns / 1000000000LL, hold_ns % 1000000000LL};
         nanosleep(&t, NULL);
+        ns = now_ns();
     }
-    const long long ns = now_ns();
     record(op_name(request), fd, bits, ns);
     report_line(fd, op_name(request), bits, ns);
 }

@@ -7,6 +7,7 @@
 #include "portmap.h"
 #include "qtserialport.h"
 #include "simprocess.h"
+#include "widgets.h"
 
 #include <QApplication>
 #include <QProcess>
@@ -18,7 +19,8 @@ namespace {
 // The instruments answer this long after the console's last bit.
 const QString kDelayMs = QStringLiteral("3");
 
-// The child: KC_HD_COUNT TESTs on KC_HD_DEVICE with the given boxes; prints
+// The child: KC_HD_COUNT TESTs on KC_HD_DEVICE with the boxes in KC_HD_BOXES
+// ("Combo2=4800,e,8,1|Combo3=DTR=1"); prints
 // how many ended in each kind: ok (OK SUM=), cut (characters, but no good
 // reply), none (nothing came back).
 int run_child(int argc, char **argv) {
@@ -27,8 +29,8 @@ int run_child(int argc, char **argv) {
     map.map(1, qEnvironmentVariable("KC_HD_DEVICE"));
     QtSerialPort port(map);
     Form1 w(&port);
-    w.Combo2->setEditText(qEnvironmentVariable("KC_HD_SETTINGS"));
-    w.Combo3->setEditText(qEnvironmentVariable("KC_HD_SIGNAL"));
+    for (const QString &b : qEnvironmentVariable("KC_HD_BOXES").split(u'|', Qt::SkipEmptyParts))
+        w.findChild<SelectionBox *>(b.section(u'=', 0, 0))->setEditText(b.section(u'=', 1));
     int released = 0;
     QObject::connect(&port, &SerialPort::comm, [&](int code) { released += code == 1; });
     QMap<QString, int> kinds;
@@ -65,47 +67,43 @@ void TestHalfDuplex::tests_data() {
     QTest::addColumn<QStringList>("simArgs");
     QTest::addColumn<bool>("reports");       // the shim reports to the simulator
     QTest::addColumn<QStringList>("faults"); // the shim's fault switches
-    QTest::addColumn<QString>("settings");
-    QTest::addColumn<QString>("signal");
+    QTest::addColumn<QString>("boxes");
     QTest::addColumn<int>("count");
     QTest::addColumn<QString>("kind");
 
     const QStringList hd{"--half-duplex", "--delay", kDelayMs};
-    const QString d = QStringLiteral("9600,n,8,2");
-    QTest::newRow("released on time") << hd << true << QStringList() << d << "RTS=0" << 100 << "ok";
+    const QStringList none;
+    QTest::newRow("released on time") << hd << true << none << "" << 100 << "ok";
+    // A parameter read has a long reply: its tail outlasts the late release.
     QTest::newRow("release held back 20 ms: cut replies")
-        << hd << true << QStringList{"KC_BUS_HOLD_MS=20"} << d << "RTS=0" << 5 << "cut";
+        << hd << true << QStringList{"KC_BUS_HOLD_MS=20"} << u"Combo5=读参数(DC2)"_qs << 5 << "cut";
     QTest::newRow("release 5 ms early: cut frame, no reply")
-        << hd << true << QStringList{"KC_BUS_EARLY_MS=5"} << d << "RTS=0" << 5 << "none";
+        << hd << true << QStringList{"KC_BUS_EARLY_MS=5"} << "" << 5 << "none";
     QTest::newRow("converter DTR=1, RTS=0 row: no reply")
-        << hd + QStringList{"--converter", "DTR=1"} << true << QStringList() << d << "RTS=0" << 3
-        << "none";
-    QTest::newRow("converter DTR=1, DTR=1 row") << hd + QStringList{"--converter", "DTR=1"} << true
-                                                << QStringList() << d << "DTR=1" << 3 << "ok";
-    QTest::newRow("converter auto, RTS=1 row") << hd + QStringList{"--converter", "auto"} << true
-                                               << QStringList() << d << "RTS=1" << 3 << "ok";
+        << hd + QStringList{"--converter", "DTR=1"} << true << none << "" << 3 << "none";
+    QTest::newRow("converter DTR=1, DTR=1 row")
+        << hd + QStringList{"--converter", "DTR=1"} << true << none << "Combo3=DTR=1" << 3 << "ok";
+    QTest::newRow("converter auto, RTS=1 row")
+        << hd + QStringList{"--converter", "auto"} << true << none << "Combo3=RTS=1" << 3 << "ok";
     // A pseudo-terminal shows the simulator the console's rate and stop bits.
+    const QStringList at4800n1{"--settings", "4800,n,8,1"};
     QTest::newRow("instruments at 4800,n,8,1, plain pty: no reply")
-        << QStringList{"--settings", "4800,n,8,1"} << false << QStringList() << d << "RTS=0" << 2
-        << "none";
+        << at4800n1 << false << none << "" << 2 << "none";
     QTest::newRow("instruments at 4800,n,8,1, mismatch noise")
-        << QStringList{"--settings", "4800,n,8,1", "--mismatch", "noise"} << false << QStringList()
-        << d << "RTS=0" << 2 << "cut";
+        << at4800n1 + QStringList{"--mismatch", "noise"} << false << none << "" << 2 << "cut";
     // Parity it cannot see there; the shim reports what the console asked for.
+    const QStringList at4800e1{"--settings", "4800,e,8,1"};
     QTest::newRow("instruments at 4800,e,8,1, console 4800,n,8,1: no reply")
-        << QStringList{"--settings", "4800,e,8,1"} << true << QStringList() << "4800,n,8,1"
-        << "RTS=0" << 2 << "none";
+        << at4800e1 << true << none << "Combo2=4800,n,8,1" << 2 << "none";
     QTest::newRow("instruments and console at 4800,e,8,1")
-        << QStringList{"--settings", "4800,e,8,1"} << true << QStringList() << "4800,e,8,1"
-        << "RTS=0" << 2 << "ok";
+        << at4800e1 << true << none << "Combo2=4800,e,8,1" << 2 << "ok";
 }
 
 void TestHalfDuplex::tests() {
     QFETCH(QStringList, simArgs);
     QFETCH(bool, reports);
     QFETCH(QStringList, faults);
-    QFETCH(QString, settings);
-    QFETCH(QString, signal);
+    QFETCH(QString, boxes);
     QFETCH(int, count);
     QFETCH(QString, kind);
 
@@ -117,8 +115,7 @@ void TestHalfDuplex::tests() {
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("KC_HD_DEVICE"), sim.device());
-    env.insert(QStringLiteral("KC_HD_SETTINGS"), settings);
-    env.insert(QStringLiteral("KC_HD_SIGNAL"), signal);
+    env.insert(QStringLiteral("KC_HD_BOXES"), boxes);
     env.insert(QStringLiteral("KC_HD_COUNT"), QString::number(count));
     env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(KC_LINE_SHIM));
     // The shim comes ahead of a sanitizer's runtime in a sanitizer build.
