@@ -6,6 +6,9 @@
 // (min, median, 90th percentile, max), on an idle machine and under load: two
 // busy processes, and text arriving at the receive window all the while.
 //
+// Then the same TESTs end to end on the simulator's half-duplex bus with
+// --delay 3, idle and under load: how many of them give "OK SUM=".
+//
 //   bench_release [--count N] [--sim PATH]
 #include "form1.h"
 #include "portmap.h"
@@ -19,6 +22,7 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -40,13 +44,20 @@ int run_console(int argc, char **argv) {
     w.Combo2->setEditText(qEnvironmentVariable("KC_BENCH_SETTINGS"));
     int released = 0;
     QObject::connect(&port, &SerialPort::comm, [&](int code) { released += code == 1; });
-    for (int i = 0; i < qEnvironmentVariableIntValue("KC_BENCH_COUNT"); ++i) {
+    int ok = 0;
+    const int count = qEnvironmentVariableIntValue("KC_BENCH_COUNT");
+    for (int i = 0; i < count; ++i) {
+        w.rec->flush();
+        const qsizetype from = w.rec->text().size();
         const int before = released;
         w.cmdtest->click();
         if (!w.Timer1.isActive()) return 3;
         while (w.Timer1.isActive() || released == before)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        w.rec->flush();
+        ok += w.rec->text().mid(from).contains(QLatin1String("OK SUM="));
     }
+    std::printf("%d\n", ok);
     return 0;
 }
 
@@ -76,6 +87,7 @@ void put(int fd, const char *p, ssize_t n) {
 struct Figures {
     std::vector<double> ms; // release minus wire end, per TEST
     int early = 0;
+    int ok = 0; // TESTs that ended in "OK SUM="
 };
 
 double at(const std::vector<double> &sorted, double p) {
@@ -103,25 +115,35 @@ Figures read_log(const QString &path, double wireMs) {
     return f;
 }
 
-// One run: the simulator behind a pseudo-terminal of our own, so that text can
-// be added on its way to the console.
-Figures run(const QString &sim, int rate, bool load, int count) {
+// One run: the console and the simulator each on a pseudo-terminal of our
+// own, relayed, so that text can be added on its way to the console. Where the
+// bus is half-duplex, the shim's reports tell the simulator what went on the wire.
+Figures run(const QString &sim, int rate, bool load, int count, bool halfDuplex) {
     QTemporaryDir dir;
     const QString logPath = dir.filePath(QStringLiteral("lines.log"));
+    const QString socket = dir.filePath(QStringLiteral("bus"));
     const QString settings = QStringLiteral("%1,n,8,2").arg(rate);
-    QProcess simulator;
-    simulator.setStandardErrorFile(QProcess::nullDevice());
-    simulator.start(sim, {QStringLiteral("--settings"), settings});
-    if (!simulator.waitForStarted(5000) || !simulator.waitForReadyRead(5000)) return {};
-    const QByteArray simDevice = simulator.readLine().trimmed();
-    const int toSim = ::open(simDevice.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     int master = -1;
     int slave = -1;
+    int toSim = -1;
+    int simSlave = -1;
     char name[256] = {};
-    if (toSim < 0 || ::openpty(&master, &slave, name, nullptr, nullptr) != 0) return {};
-    raw(toSim);
+    char simName[256] = {};
+    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0 ||
+        ::openpty(&toSim, &simSlave, simName, nullptr, nullptr) != 0)
+        return {};
     raw(slave);
     ::fcntl(master, F_SETFL, O_NONBLOCK);
+    ::fcntl(toSim, F_SETFL, O_NONBLOCK);
+    QStringList simArgs{QStringLiteral("--device"), QString::fromLocal8Bit(simName),
+                        QStringLiteral("--settings"), settings};
+    if (halfDuplex)
+        simArgs << QStringLiteral("--half-duplex") << QStringLiteral("--delay")
+                << QStringLiteral("3") << QStringLiteral("--report-socket") << socket;
+    QProcess simulator;
+    simulator.setStandardErrorFile(QProcess::nullDevice());
+    simulator.start(sim, simArgs);
+    if (!simulator.waitForStarted(5000) || !simulator.waitForReadyRead(5000)) return {};
 
     std::vector<QProcess *> busy;
     if (load)
@@ -141,14 +163,16 @@ Figures run(const QString &sim, int rate, bool load, int count) {
     env.insert(QStringLiteral("KC_BENCH_COUNT"), QString::number(count));
     env.insert(QStringLiteral("KC_LINE_LOG"), logPath);
     env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(KC_LINE_SHIM));
+    if (halfDuplex) env.insert(QStringLiteral("KC_BUS_SOCKET"), socket);
     console.setProcessEnvironment(env);
-    console.setProcessChannelMode(QProcess::ForwardedChannels);
+    console.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     console.start(QCoreApplication::applicationFilePath(), QStringList());
     console.waitForStarted(5000);
 
     // Relay both ways; under load, a line of text every 20 ms as well (about
-    // what 9600 baud carries).
+    // what 9600 baud carries), but not into a reply: a bus carries one at a time.
     qint64 nextText = 0;
+    qint64 replyUntil = 0; // a reply may be on its way until then
     int lineNo = 0;
     QElapsedTimer clock;
     clock.start();
@@ -157,11 +181,15 @@ Figures run(const QString &sim, int rate, bool load, int count) {
         ::poll(p, 2, 5);
         char buf[4096];
         ssize_t n = 0;
-        if ((p[0].revents & POLLIN) && (n = ::read(master, buf, sizeof buf)) > 0)
+        if ((p[0].revents & POLLIN) && (n = ::read(master, buf, sizeof buf)) > 0) {
             put(toSim, buf, n);
-        if ((p[1].revents & POLLIN) && (n = ::read(toSim, buf, sizeof buf)) > 0)
+            replyUntil = clock.elapsed() + 250;
+        }
+        if ((p[1].revents & POLLIN) && (n = ::read(toSim, buf, sizeof buf)) > 0) {
             put(master, buf, n);
-        if (load && clock.elapsed() >= nextText) {
+            if (std::memchr(buf, 0x17, size_t(n))) replyUntil = 0; // ETB ends it
+        }
+        if (load && clock.elapsed() >= nextText && clock.elapsed() >= replyUntil) {
             nextText = clock.elapsed() + 20;
             const QByteArray text =
                 QByteArray("load text line ") + QByteArray::number(++lineNo) + "\r\n";
@@ -176,11 +204,12 @@ Figures run(const QString &sim, int rate, bool load, int count) {
     }
     simulator.terminate();
     simulator.waitForFinished(3000);
-    ::close(toSim);
-    ::close(master);
-    ::close(slave);
+    for (int fd : {toSim, simSlave, master, slave})
+        ::close(fd);
     if (console.exitCode() != 0) std::fprintf(stderr, "bench_release: the console failed\n");
-    return read_log(logPath, 11.0 * 11 * 1000 / rate);
+    Figures f = read_log(logPath, 11.0 * 11 * 1000 / rate);
+    f.ok = console.readAllStandardOutput().trimmed().toInt();
+    return f;
 }
 
 } // namespace
@@ -208,7 +237,7 @@ int main(int argc, char **argv) {
     bool good = true;
     for (const int rate : {9600, 1200})
         for (const bool load : {false, true}) {
-            const Figures f = run(parser.value(simOpt), rate, load, count);
+            const Figures f = run(parser.value(simOpt), rate, load, count, false);
             if (f.ms.empty()) {
                 std::printf("%6d  %-5s no releases timed\n", rate, load ? "load" : "idle");
                 good = false;
@@ -219,5 +248,14 @@ int main(int argc, char **argv) {
                         at(f.ms, 0.5), at(f.ms, 0.9), f.ms.back(), f.early, f.ms.size());
         }
     std::printf("(ms after the last bit; early: releases before it)\n");
+    // The reply starts 3 ms after the last bit: a late release cuts it.
+    for (const bool load : {false, true}) {
+        const Figures f = run(parser.value(simOpt), 9600, load, count, true);
+        std::printf("half-duplex bus, --delay 3, 9600 8N2, %s: %d of %d TESTs \"OK SUM=\"; "
+                    "release p90 %.2f ms, max %.2f ms after the last bit\n",
+                    load ? "under load" : "idle", f.ok, count, f.ms.empty() ? 0 : at(f.ms, 0.9),
+                    f.ms.empty() ? 0 : f.ms.back());
+        good = good && f.ok == count;
+    }
     return good ? 0 : 1;
 }

@@ -2,7 +2,7 @@
 // line, with CLOCK_MONOTONIC times:
 //
 // - KC_LINE_LOG=PATH records them in a file, one line each:
-//     write FD COUNT NS        after the write returned
+//     write FD COUNT NS        as the write is made
 //     bis|bic|set FD BITS NS   before the modem-line ioctl
 //     tcset FD RATE NS         line settings asked for
 //     rs485 FD FLAGS NS        RS-485 mode as the (fake) driver holds it
@@ -128,13 +128,42 @@ static void report(const char *text, int len) {
     sendto(bus_fd, text, (size_t)len, 0, (const struct sockaddr *)&bus_addr, sizeof bus_addr);
 }
 
-static void report_line(int fd, const char *op, int bits, long long ns) {
+// A write is told with the next ioctl (its release, or a look at the driver's
+// queue), not at once: the simulator woken by the datagram would take the CPU
+// from the writer just when it times the wire.
+enum { kPending = 8, kPendingLen = 2200 };
+static char pending[kPending][kPendingLen];
+static int pending_len[kPending];
+static int pending_count;
+static pthread_mutex_t pending_lock = PTHREAD_MUTEX_INITIALIZER;
+
+static void flush_reports(void) {
+    pthread_mutex_lock(&pending_lock);
+    for (int i = 0; i < pending_count; ++i)
+        report(pending[i], pending_len[i]);
+    pending_count = 0;
+    pthread_mutex_unlock(&pending_lock);
+}
+
+static void report_later(const char *text, int len) {
+    if (len > kPendingLen) return;
+    if (pending_count == kPending) flush_reports();
+    pthread_mutex_lock(&pending_lock);
+    memcpy(pending[pending_count], text, (size_t)len);
+    pending_len[pending_count++] = len;
+    pthread_mutex_unlock(&pending_lock);
+}
+
+static void report_line(int fd, const char *op, int bits, long long ns, int later) {
     const unsigned long long dev = reported_device(fd);
     if (!dev) return;
     char text[128];
     const int n = snprintf(text, sizeof text, "L %d %llu %lld %s %d", (int)getpid(), dev, ns, op,
                            bits);
-    report(text, n);
+    if (later)
+        report_later(text, n);
+    else
+        report(text, n);
 }
 
 static const char *op_name(unsigned long request) {
@@ -143,6 +172,7 @@ static const char *op_name(unsigned long request) {
 
 static void on_write(int fd, const void *buf, ssize_t count, long long ns) {
     record("write", fd, count, ns);
+    flush_reports(); // an earlier write that no call followed
     int early_op = 0, early_bits = 0;
     long long early_at = 0;
     if (fd >= 0 && fd < kMaxFd) {
@@ -169,22 +199,24 @@ static void on_write(int fd, const void *buf, ssize_t count, long long ns) {
             text[n++] = digits[b[i] >> 4];
             text[n++] = digits[b[i] & 15];
         }
-        report(text, n);
+        report_later(text, n);
     }
     if (early_op) {
         record(op_name((unsigned long)early_op), fd, early_bits, early_at);
-        report_line(fd, op_name((unsigned long)early_op), early_bits, early_at);
+        report_line(fd, op_name((unsigned long)early_op), early_bits, early_at, 1);
     }
 }
 
+// Told before the write is made, so that nothing of the shim's stands between
+// the write and what the caller does next (the console times the wire from
+// there). A write the driver takes only in part is told whole.
 ssize_t write(int fd, const void *buf, size_t count) {
     static ssize_t (*real)(int, const void *, size_t);
     if (!real) real = (ssize_t(*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
-    const ssize_t r = real(fd, buf, count);
     const int saved = errno;
-    if (r > 0 && isatty(fd)) on_write(fd, buf, r, now_ns());
+    if (count > 0 && isatty(fd)) on_write(fd, buf, (ssize_t)count, now_ns());
     errno = saved;
-    return r;
+    return real(fd, buf, count);
 }
 
 static int rate_of(unsigned code) {
@@ -255,6 +287,7 @@ static void on_settings(int fd, unsigned cflag, int rate) {
     char text[128];
     const int n = snprintf(text, sizeof text, "T %d %llu %lld %d %u", (int)getpid(), dev, ns, rate,
                            cflag);
+    flush_reports();
     report(text, n);
 }
 
@@ -289,6 +322,7 @@ static void on_rs485(int fd) {
     char text[128];
     const int n = snprintf(text, sizeof text, "R %d %llu %lld %u", (int)getpid(), dev, ns,
                            rs485_held.flags);
+    flush_reports();
     report(text, n);
 }
 
@@ -313,7 +347,7 @@ static void on_modem(int fd, unsigned long request, int bits) {
         ns = now_ns();
     }
     record(op_name(request), fd, bits, ns);
-    report_line(fd, op_name(request), bits, ns);
+    report_line(fd, op_name(request), bits, ns, 1);
 }
 
 int ioctl(int fd, unsigned long request, ...) {
@@ -327,14 +361,18 @@ int ioctl(int fd, unsigned long request, ...) {
     if (request == TIOCMBIS || request == TIOCMBIC || request == TIOCMSET) {
         const int bits = *(const int *)arg;
         on_modem(fd, request, bits);
-        if (real(fd, request, arg) == 0) return 0;
-        modem_bits = request == TIOCMBIS   ? (modem_bits | bits)
-                     : request == TIOCMBIC ? (modem_bits & ~bits)
-                                           : bits;
+        if (real(fd, request, arg) != 0)
+            modem_bits = request == TIOCMBIS   ? (modem_bits | bits)
+                         : request == TIOCMBIC ? (modem_bits & ~bits)
+                                               : bits;
+        flush_reports(); // once the line is set
         return 0;
     }
     const int r = real(fd, request, arg);
     const int saved = errno;
+    // Whoever looks at the line after a write (the console's release thread
+    // polls the driver's queue) carries its report: no modem-line call may follow.
+    if (pending_count) flush_reports();
     if (r != 0 && request == TIOCMGET) {
         *(int *)arg = modem_bits;
         return 0;

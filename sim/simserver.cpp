@@ -82,6 +82,7 @@ void SimServer::onReadable() {
         return;
     }
     // On the half-duplex bus the reports tell what went on the wire, and when.
+    onReports();
     if (!reported_ && !unreportedTold_) {
         unreportedTold_ = true;
         log_line(
