@@ -38,8 +38,8 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <termios.h>
 #include <time.h>
@@ -158,8 +158,8 @@ static void report_line(int fd, const char *op, int bits, long long ns, int late
     const unsigned long long dev = reported_device(fd);
     if (!dev) return;
     char text[128];
-    const int n = snprintf(text, sizeof text, "L %d %llu %lld %s %d", (int)getpid(), dev, ns, op,
-                           bits);
+    const int n =
+        snprintf(text, sizeof text, "L %d %llu %lld %s %d", (int)getpid(), dev, ns, op, bits);
     if (later)
         report_later(text, n);
     else
@@ -285,8 +285,8 @@ static void on_settings(int fd, unsigned cflag, int rate) {
     const unsigned long long dev = reported_device(fd);
     if (!dev) return;
     char text[128];
-    const int n = snprintf(text, sizeof text, "T %d %llu %lld %d %u", (int)getpid(), dev, ns, rate,
-                           cflag);
+    const int n =
+        snprintf(text, sizeof text, "T %d %llu %lld %d %u", (int)getpid(), dev, ns, rate, cflag);
     flush_reports();
     report(text, n);
 }
@@ -320,8 +320,8 @@ static void on_rs485(int fd) {
     const unsigned long long dev = reported_device(fd);
     if (!dev) return;
     char text[128];
-    const int n = snprintf(text, sizeof text, "R %d %llu %lld %u", (int)getpid(), dev, ns,
-                           rs485_held.flags);
+    const int n =
+        snprintf(text, sizeof text, "R %d %llu %lld %u", (int)getpid(), dev, ns, rs485_held.flags);
     flush_reports();
     report(text, n);
 }
@@ -377,13 +377,13 @@ int ioctl(int fd, unsigned long request, ...) {
         *(int *)arg = modem_bits;
         return 0;
     }
-    if (r != 0 && (request == TIOCSRS485 || request == TIOCGRS485) &&
-        rs485_mode != RS485_REAL) {
+    if (r != 0 && (request == TIOCSRS485 || request == TIOCGRS485) && rs485_mode != RS485_REAL) {
         if (rs485_mode == RS485_REFUSE) {
             errno = ENOTTY;
             return -1;
         }
-        if (request == TIOCSRS485) rs485_held = *(const struct serial_rs485 *)arg;
+        if (request == TIOCSRS485)
+            rs485_held = *(const struct serial_rs485 *)arg;
         else
             *(struct serial_rs485 *)arg = rs485_held;
         on_rs485(fd);
