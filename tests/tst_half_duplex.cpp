@@ -142,7 +142,9 @@ void TestHalfDuplex::tests() {
     const QByteArray out = child.readAllStandardOutput();
     const QByteArray why = out + child.readAllStandardError() + sim.log().toUtf8().right(3000);
     QVERIFY2(child.exitCode() == 0, why.constData());
-    QCOMPARE(QString::fromLatin1(out).trimmed(), QStringLiteral("%1 %2").arg(kind).arg(count));
+    // The simulator's log tells when the converter went back to receiving.
+    QVERIFY2(out.trimmed() == QStringLiteral("%1 %2").arg(kind).arg(count).toLatin1(),
+             why.constData());
 }
 
 int main(int argc, char **argv) {
