@@ -217,6 +217,8 @@ int main(int argc, char *argv[]) {
                      "--converter 的值无效：%1（应为 RTS=0、RTS=1、DTR=0、DTR=1 或 auto）")
                      .arg(parser.value(converter)));
         if (!parser.isSet(reportSocket)) fail(QStringLiteral("--half-duplex 需要 --report-socket"));
+    } else if (parser.isSet(converter)) {
+        fail(QStringLiteral("--converter 只用于 --half-duplex"));
     }
 
     sim::Faults faults;
