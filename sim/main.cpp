@@ -1,5 +1,6 @@
 // kestrova-sim: a bus of instruments behind a line concentrator, on a
 // pseudo-terminal or a serial device, for trying the console without hardware.
+#include "cli.h"
 #include "settings.h"
 #include "simcore.h"
 #include "simserver.h"
@@ -26,11 +27,6 @@ int signalPipe[2] = {-1, -1};
 void on_signal(int) {
     const char c = 1;
     [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &c, 1);
-}
-
-[[noreturn]] void fail(const QString &text) {
-    std::fprintf(stderr, "kestrova-sim: %s\n", qPrintable(text));
-    std::exit(2);
 }
 
 speed_t speed_of(qint32 rate) {
@@ -99,14 +95,7 @@ int char_micros(const LineSettings &s) {
 }
 
 int count_option(const QCommandLineParser &p, const QCommandLineOption &o, int lo, int hi) {
-    bool ok = false;
-    const int v = p.value(o).toInt(&ok);
-    if (!ok || v < lo || v > hi)
-        fail(QStringLiteral("--%1 的值无效：%2（应为 %3 到 %4 的整数）")
-                 .arg(o.names().constFirst(), p.value(o))
-                 .arg(lo)
-                 .arg(hi));
-    return v;
+    return cli::number(p, o.names().constFirst(), lo, hi);
 }
 
 } // namespace
@@ -115,6 +104,7 @@ int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kestrova-sim"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KC_VERSION));
+    cli::load_qt_translations();
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -166,21 +156,23 @@ int main(int argc, char *argv[]) {
                                   QStringLiteral("N"), QStringLiteral("0"));
     parser.addOptions({device, link, concentrator, instrument, delay, settings, pace, echo, split,
                        splitGap, badSum, drop});
-    parser.process(app);
+    cli::parse(parser, app.arguments());
     if (!parser.positionalArguments().isEmpty())
-        fail(QStringLiteral("多余的参数：%1")
-                 .arg(parser.positionalArguments().join(QLatin1Char(' '))));
+        cli::usage_error(QStringLiteral("多余的参数：%1")
+                             .arg(parser.positionalArguments().join(QLatin1Char(' '))));
 
     sim::Bus bus = sim::standard_bus();
     for (const QString &desc : parser.values(instrument)) {
         const auto ins = sim::parse_instrument(desc);
         if (!ins)
-            fail(QStringLiteral("--instrument 的值无效：%1（应为 地址[:通道数[:参数个数[:PV]]]）")
-                     .arg(desc));
+            cli::usage_error(
+                QStringLiteral("--instrument 的值无效：%1（应为 地址[:通道数[:参数个数[:PV]]]）")
+                    .arg(desc));
         bus[ins->first] = ins->second;
     }
     const auto line = parse_settings(parser.value(settings));
-    if (!line) fail(QStringLiteral("--settings 的值无效：%1").arg(parser.value(settings)));
+    if (!line)
+        cli::usage_error(QStringLiteral("--settings 的值无效：%1").arg(parser.value(settings)));
 
     sim::Faults faults;
     faults.echo = parser.isSet(echo);
@@ -202,14 +194,14 @@ int main(int argc, char *argv[]) {
         path = parser.value(device);
         fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         if (fd < 0)
-            fail(QStringLiteral("无法打开 %1：%2")
-                     .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+            cli::fatal(QStringLiteral("无法打开 %1：%2")
+                           .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
         make_raw(fd, *line);
     } else {
         char name[256] = {};
         if (::openpty(&fd, &slaveKeep, name, nullptr, nullptr) != 0)
-            fail(QStringLiteral("无法创建伪终端：%1")
-                     .arg(QString::fromLocal8Bit(std::strerror(errno))));
+            cli::fatal(QStringLiteral("无法创建伪终端：%1")
+                           .arg(QString::fromLocal8Bit(std::strerror(errno))));
         make_raw(slaveKeep, *line);
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
@@ -224,10 +216,10 @@ int main(int argc, char *argv[]) {
         if (existing.isSymLink())
             ::unlink(linkPath.toLocal8Bit().constData());
         else if (existing.exists())
-            fail(QStringLiteral("%1 已存在且不是符号链接").arg(linkPath));
+            cli::fatal(QStringLiteral("%1 已存在且不是符号链接").arg(linkPath));
         if (::symlink(path.toLocal8Bit().constData(), linkPath.toLocal8Bit().constData()) != 0)
-            fail(QStringLiteral("无法建立符号链接 %1：%2")
-                     .arg(linkPath, QString::fromLocal8Bit(std::strerror(errno))));
+            cli::fatal(QStringLiteral("无法建立符号链接 %1：%2")
+                           .arg(linkPath, QString::fromLocal8Bit(std::strerror(errno))));
     }
 
     // The first line of standard output is the device; the console waits for it.
@@ -235,7 +227,7 @@ int main(int argc, char *argv[]) {
     std::fflush(stdout);
 
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
-        fail(QStringLiteral("socketpair 失败"));
+        cli::fatal(QStringLiteral("socketpair 失败"));
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     ::sigemptyset(&sa.sa_mask);
