@@ -1,12 +1,8 @@
 #include "display.h"
 
-#include "controls.h"
-
 #include <array>
 
 namespace {
-
-using ctl::kNames;
 
 // A device that never sends a line break would grow one paragraph without
 // end, and laying it out again at every insertion costs its whole length.
@@ -21,30 +17,15 @@ bool alnum(QChar c) {
     return (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
 }
 
-QString hex2(unsigned char c) {
-    const QChar digits[2] = {QLatin1Char(kHexDigits[c >> 4]), QLatin1Char(kHexDigits[c & 15])};
-    return QString(digits, 2);
-}
-
-// Token texts, made once.
-const QString &name_text(unsigned char c) {
+// Token texts, made once: the names of the bytes that are not printable ASCII.
+const QString &token_text(unsigned char c) {
     static const auto names = [] {
-        std::array<QString, 32> a;
-        for (unsigned char i = 0; i < 32; ++i)
-            a[i] = QLatin1StringView(kNames[i]);
+        std::array<QString, 256> a;
+        for (int i = 0; i < 256; ++i)
+            a[i] = byte_name(static_cast<unsigned char>(i));
         return a;
     }();
     return names[c];
-}
-
-const QString &hex_text(unsigned char c) {
-    static const auto hexes = [] {
-        std::array<QString, 256> a;
-        for (int i = 0; i < 256; ++i)
-            a[i] = hex2(static_cast<unsigned char>(i));
-        return a;
-    }();
-    return hexes[c];
 }
 
 // Line breaking (UAX #14) never splits two letters or digits, but may split
@@ -60,23 +41,6 @@ QString unbroken(QStringView text) {
 }
 
 } // namespace
-
-QLatin1StringView control_name(unsigned char c) {
-    return c < 32 ? QLatin1StringView(kNames[c]) : QLatin1StringView();
-}
-
-QString readable(const QByteArray &bytes) {
-    QString s;
-    s.reserve(bytes.size() + 8);
-    for (char ch : bytes) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c >= 32 && c < 127)
-            s += QLatin1Char(ch);
-        else
-            s += u'\u27e8' + (c < 32 ? QString(control_name(c)) : hex2(c)) + u'\u27e9';
-    }
-    return s;
-}
 
 void Rendered::add(QStringView more, Look look) {
     if (more.isEmpty()) return;
@@ -213,9 +177,9 @@ void ByteDisplay::render(const QByteArray &bytes, Kind kind, bool hex, Rendered 
             }
             afterCr_ = false;
             if (c < 32)
-                token(name_text(c), Look::Name, out);
+                token(token_text(c), Look::Name, out);
             else if (c >= 127)
-                token(hex_text(c), Look::Hex, out);
+                token(token_text(c), Look::Hex, out);
             else
                 printable(ch, hard, out);
         }

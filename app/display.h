@@ -1,5 +1,7 @@
 #pragma once
 
+#include "readable.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -38,13 +40,6 @@ struct Rendered {
 inline constexpr QChar kBreakHere(char16_t(0x200B)); // zero width space
 inline constexpr QChar kNoBreak(char16_t(0x2060));   // word joiner
 inline constexpr QChar kHardSpace(char16_t(0x00A0)); // no-break space
-
-// The short name of a control code 0..31 ("STX").
-QLatin1StringView control_name(unsigned char c);
-// Bytes as a person reads them in copied text and the session log: printable
-// ASCII as itself, every other byte in angle brackets (⟨STX⟩, ⟨7F⟩), which
-// no received byte can fake.
-QString readable(const QByteArray &bytes);
 
 // Turns the bytes a window is given into its text. Printable ASCII shows as
 // itself, codes 0..31 as their short names, 127..255 as hex; CR LF, a lone CR

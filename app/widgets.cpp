@@ -183,7 +183,7 @@ QString ByteWindow::readableText(int from, int to) const {
             t.replace(kHardSpace, u' ');
             const int look = frag.charFormat().intProperty(kLookProperty);
             if (look == int(Look::Name) || look == int(Look::Hex))
-                out += u'\u27e8' + t + u'\u27e9';
+                append_bracketed(out, QStringView(t), Brackets::Angle);
             else
                 out += t;
         }
