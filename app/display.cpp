@@ -6,10 +6,10 @@ namespace {
 
 // A device that never sends a line break would grow one paragraph without
 // end, and laying it out again at every insertion costs its whole length.
-// Past this column the line is broken at the next token boundary; a single
-// run of printable characters this long is no value and is broken anywhere.
-constexpr int kLongestRun = 256;
-constexpr int kHardRun = 512;
+// Past kLongestRun the line is broken at the next token boundary; a single
+// run of printable characters kHardRun long is no value and is broken anywhere.
+constexpr int kLongestRun = ByteDisplay::kLongestRun;
+constexpr int kHardRun = ByteDisplay::kHardRun;
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
@@ -91,10 +91,42 @@ void Rendered::dropThroughBreak(qsizetype n) {
     lineBreaks -= seen;
 }
 
+void append_copied(QString &out, QStringView shown, Look look) {
+    if (look == Look::Name || look == Look::Hex) {
+        append_bracketed(out, shown, Brackets::Angle);
+        return;
+    }
+    for (qsizetype i = 0; i < shown.size(); ++i) {
+        const QChar c = shown[i];
+        if (c == kMadeUpBreak) {
+            if (i + 1 < shown.size() && shown[i + 1] == u'\n') ++i;
+        } else if (c == kHardSpace) {
+            out += u' ';
+        } else if (c != kBreakHere && c != kNoBreak) {
+            out += c;
+        }
+    }
+}
+
+QString copied_text(const Rendered &r) {
+    QString out;
+    qsizetype at = 0;
+    for (const Rendered::Run &run : r.runs) {
+        append_copied(out, QStringView(r.text).sliced(at, run.length), run.look);
+        at += run.length;
+    }
+    return out;
+}
+
 void ByteDisplay::lineBreak() {
     run_ += u'\n';
     col_ = 0;
     last_ = Last::LineStart;
+}
+
+void ByteDisplay::madeUpBreak() {
+    run_ += kMadeUpBreak;
+    lineBreak();
 }
 
 void ByteDisplay::gap(Rendered &out) {
@@ -106,7 +138,7 @@ void ByteDisplay::gap(Rendered &out) {
 void ByteDisplay::token(QStringView text, Look look, Rendered &out) {
     if (last_ == Last::Printable || last_ == Last::Token) {
         if (col_ >= kLongestRun)
-            lineBreak();
+            madeUpBreak();
         else
             gap(out);
     }
@@ -122,18 +154,18 @@ void ByteDisplay::printable(char c, bool hard, Rendered &out) {
         run_ += hard ? kHardSpace : QChar(u' ');
         ++col_;
         last_ = Last::Space;
-        if (!hard && col_ >= kLongestRun) lineBreak();
+        if (!hard && col_ >= kLongestRun) madeUpBreak();
         return;
     }
     const bool an = alnum(QLatin1Char(c));
     if (last_ == Last::Token) {
         if (col_ >= kLongestRun)
-            lineBreak();
+            madeUpBreak();
         else
             gap(out);
     } else if (last_ == Last::Printable) {
         if (col_ >= kHardRun)
-            lineBreak();
+            madeUpBreak();
         else if (!(an && lastAlnum_))
             run_ += kNoBreak;
     }
@@ -151,7 +183,7 @@ void ByteDisplay::render(const QByteArray &bytes, Kind kind, bool hex, Rendered 
             if (last_ == Last::Printable || last_ == Last::Token) {
                 run_ += u' ';
                 ++col_;
-                if (col_ >= kLongestRun) lineBreak();
+                if (col_ >= kLongestRun) madeUpBreak();
             }
             run_ += QLatin1Char(kHexDigits[c >> 4]);
             run_ += QLatin1Char(kHexDigits[c & 15]);

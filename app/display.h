@@ -40,6 +40,14 @@ struct Rendered {
 inline constexpr QChar kBreakHere(char16_t(0x200B)); // zero width space
 inline constexpr QChar kNoBreak(char16_t(0x2060));   // word joiner
 inline constexpr QChar kHardSpace(char16_t(0x00A0)); // no-break space
+// Ends a line the window broke, not the bytes: copying and saving join it to
+// the next one.
+inline constexpr QChar kMadeUpBreak(char16_t(0x200C)); // zero width non-joiner
+
+// Window text as copying and saving give it: names and hex bytes in angle
+// brackets, the invisible helpers gone, and only the bytes' own line breaks.
+void append_copied(QString &out, QStringView shown, Look look);
+QString copied_text(const Rendered &r);
 
 // Turns the bytes a window is given into its text. Printable ASCII shows as
 // itself, codes 0..31 as their short names, 127..255 as hex; CR LF, a lone CR
@@ -47,8 +55,14 @@ inline constexpr QChar kHardSpace(char16_t(0x00A0)); // no-break space
 // the next insertion, adds nothing). A line may wrap only between tokens: a
 // run of printable characters, a name, a hex byte; status lines (verdicts)
 // not at all. Data may instead be shown as hex bytes, a line ending at each LF.
+// A line that grows past kLongestRun is broken at the next token or space, a
+// run of kHardRun printable characters anywhere; such a break is the view's
+// only (kMadeUpBreak).
 class ByteDisplay {
 public:
+    static constexpr int kLongestRun = 256;
+    static constexpr int kHardRun = 512;
+
     enum class Kind { Data, Status };
     void render(const QByteArray &bytes, Kind kind, bool hex, Rendered &out);
     void stamp(const QString &time, Rendered &out);
@@ -57,6 +71,7 @@ public:
 private:
     enum class Last { LineStart, Space, Printable, Token };
     void lineBreak();
+    void madeUpBreak();
     void gap(Rendered &out);
     void token(QStringView text, Look look, Rendered &out);
     void printable(char c, bool hard, Rendered &out);

@@ -197,9 +197,9 @@ void Form1::buildRecord() {
 void Form1::chooseLog() {
     QFileDialog *dialog =
         save_dialog(this, QStringLiteral("会话日志文件"),
-                    QStringLiteral("日志文件 (*.log *.txt);;所有文件 (*)"), QStringLiteral("log"));
+                    QStringLiteral("日志文件 (*.log *.txt);;所有文件 (*)"), QStringLiteral("log"),
+                    [this](const QString &path) { startLog(path); });
     dialog->setOption(QFileDialog::DontConfirmOverwrite); // the log is appended to
-    connect(dialog, &QFileDialog::fileSelected, this, &Form1::startLog);
     dialog->open();
 }
 
