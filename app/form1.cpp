@@ -209,12 +209,11 @@ bool Form1::startLog(const QString &path) {
 
 void Form1::Form_Load() {
     // The control characters are compile-time constants (controls.h); progress
-    // starts at 0 with the transaction.
+    // starts at 0 with the transaction, and Timer1 is stopped as it was built.
     for (int b = 0; b < kBoxCount; ++b)
         box(Box(b))->appendRows(box_texts(Box(b)).rows);
     Combo11->appendRows({QLatin1String(contact::dialCommand), "+++ATH0", "+++AT&F", "+++AT&D0",
                          "+++AT&C0", "+++AT&K0", "+++AT&Z0", "+++ATS0=2", "+++AT&V", "+++AT&W0"});
-    Timer1.stop();
 }
 
 SelectionBox *Form1::box(Box b) const {
