@@ -11,6 +11,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QRegularExpression>
 #include <cstdio>
 #include <optional>
 
@@ -116,6 +117,15 @@ Plan read_plan(QCommandLineParser &parser, const QCoreApplication &app, PortMap 
         if (!map.add(value))
             cli::usage_error(
                 QStringLiteral("--com 的值无效：%1（应为 N=设备，N 为 1 到 16）").arg(value));
+
+    // COM17 is no device path: taken as one, it would be reported as COM1.
+    static const QRegularExpression comN(QStringLiteral("^COM\\d+$"),
+                                         QRegularExpression::CaseInsensitiveOption);
+    if (!port_number_of(args.first()) && comN.match(args.first()).hasMatch())
+        cli::usage_error(
+            QStringLiteral("没有通讯口 %1：通讯口为 COM1 到 COM16；其他设备请给出路径，"
+                           "例如 /dev/ttyUSB0")
+                .arg(args.first()));
 
     Plan plan;
     Selection &s = plan.base;
