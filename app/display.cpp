@@ -4,13 +4,6 @@
 
 namespace {
 
-// A device that never sends a line break would grow one paragraph without
-// end, and laying it out again at every insertion costs its whole length.
-// Past kLongestRun the line is broken at the next token boundary; a single
-// run of printable characters kHardRun long is no value and is broken anywhere.
-constexpr int kLongestRun = ByteDisplay::kLongestRun;
-constexpr int kHardRun = ByteDisplay::kHardRun;
-
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 bool alnum(QChar c) {

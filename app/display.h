@@ -60,6 +60,10 @@ QString copied_text(const Rendered &r);
 // only (kMadeUpBreak).
 class ByteDisplay {
 public:
+    // A device that never sends a line break would grow one paragraph without
+    // end, and laying it out again at every insertion costs its whole length.
+    // Past kLongestRun the line is broken at the next token boundary; a run of
+    // printable characters kHardRun long is no value and is broken anywhere.
     static constexpr int kLongestRun = 256;
     static constexpr int kHardRun = 512;
 
