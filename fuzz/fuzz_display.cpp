@@ -92,8 +92,10 @@ QString render(const std::vector<Batch> &batches) {
     QString shown;
     qsizetype at = 0;
     for (const Rendered::Run &r : out.runs) {
-        for (qsizetype i = 0; i < r.length; ++i)
-            shown += out.text[at + i] + QChar(u'0' + int(r.look));
+        for (qsizetype i = 0; i < r.length; ++i) {
+            shown += out.text[at + i];
+            shown += QChar(u'0' + int(r.look));
+        }
         at += r.length;
     }
     return shown + QChar(0) + copied_text(out);
