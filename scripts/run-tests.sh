@@ -59,6 +59,5 @@ fuzz() {
     rm -rf "$work"
 }
 for target in "${fuzzers[@]}"; do
-    mkdir -p fuzz/corpus/$target
     stage "fuzz_$target, ${fuzz_seconds} s" fuzz-$target fuzz $target
 done
