@@ -1,19 +1,8 @@
 #include "display.h"
 
-#include "controls.h"
-
 #include <array>
 
 namespace {
-
-using ctl::kNames;
-
-// A device that never sends a line break would grow one paragraph without
-// end, and laying it out again at every insertion costs its whole length.
-// Past this column the line is broken at the next token boundary; a single
-// run of printable characters this long is no value and is broken anywhere.
-constexpr int kLongestRun = 256;
-constexpr int kHardRun = 512;
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
@@ -21,30 +10,15 @@ bool alnum(QChar c) {
     return (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
 }
 
-QString hex2(unsigned char c) {
-    const QChar digits[2] = {QLatin1Char(kHexDigits[c >> 4]), QLatin1Char(kHexDigits[c & 15])};
-    return QString(digits, 2);
-}
-
-// Token texts, made once.
-const QString &name_text(unsigned char c) {
+// Token texts, made once: the names of the bytes that are not printable ASCII.
+const QString &token_text(unsigned char c) {
     static const auto names = [] {
-        std::array<QString, 32> a;
-        for (unsigned char i = 0; i < 32; ++i)
-            a[i] = QLatin1StringView(kNames[i]);
+        std::array<QString, 256> a;
+        for (int i = 0; i < 256; ++i)
+            a[i] = byte_name(static_cast<unsigned char>(i));
         return a;
     }();
     return names[c];
-}
-
-const QString &hex_text(unsigned char c) {
-    static const auto hexes = [] {
-        std::array<QString, 256> a;
-        for (int i = 0; i < 256; ++i)
-            a[i] = hex2(static_cast<unsigned char>(i));
-        return a;
-    }();
-    return hexes[c];
 }
 
 // Line breaking (UAX #14) never splits two letters or digits, but may split
@@ -60,23 +34,6 @@ QString unbroken(QStringView text) {
 }
 
 } // namespace
-
-QLatin1StringView control_name(unsigned char c) {
-    return c < 32 ? QLatin1StringView(kNames[c]) : QLatin1StringView();
-}
-
-QString readable(const QByteArray &bytes) {
-    QString s;
-    s.reserve(bytes.size() + 8);
-    for (char ch : bytes) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c >= 32 && c < 127)
-            s += QLatin1Char(ch);
-        else
-            s += u'\u27e8' + (c < 32 ? QString(control_name(c)) : hex2(c)) + u'\u27e9';
-    }
-    return s;
-}
 
 void Rendered::add(QStringView more, Look look) {
     if (more.isEmpty()) return;
@@ -127,10 +84,42 @@ void Rendered::dropThroughBreak(qsizetype n) {
     lineBreaks -= seen;
 }
 
+void append_copied(QString &out, QStringView shown, Look look) {
+    if (look == Look::Name || look == Look::Hex) {
+        append_bracketed(out, shown, Brackets::Angle);
+        return;
+    }
+    for (qsizetype i = 0; i < shown.size(); ++i) {
+        const QChar c = shown[i];
+        if (c == kMadeUpBreak) {
+            if (i + 1 < shown.size() && shown[i + 1] == u'\n') ++i;
+        } else if (c == kHardSpace) {
+            out += u' ';
+        } else if (c != kBreakHere && c != kNoBreak) {
+            out += c;
+        }
+    }
+}
+
+QString copied_text(const Rendered &r) {
+    QString out;
+    qsizetype at = 0;
+    for (const Rendered::Run &run : r.runs) {
+        append_copied(out, QStringView(r.text).sliced(at, run.length), run.look);
+        at += run.length;
+    }
+    return out;
+}
+
 void ByteDisplay::lineBreak() {
     run_ += u'\n';
     col_ = 0;
     last_ = Last::LineStart;
+}
+
+void ByteDisplay::madeUpBreak() {
+    run_ += kMadeUpBreak;
+    lineBreak();
 }
 
 void ByteDisplay::gap(Rendered &out) {
@@ -142,7 +131,7 @@ void ByteDisplay::gap(Rendered &out) {
 void ByteDisplay::token(QStringView text, Look look, Rendered &out) {
     if (last_ == Last::Printable || last_ == Last::Token) {
         if (col_ >= kLongestRun)
-            lineBreak();
+            madeUpBreak();
         else
             gap(out);
     }
@@ -158,18 +147,18 @@ void ByteDisplay::printable(char c, bool hard, Rendered &out) {
         run_ += hard ? kHardSpace : QChar(u' ');
         ++col_;
         last_ = Last::Space;
-        if (!hard && col_ >= kLongestRun) lineBreak();
+        if (!hard && col_ >= kLongestRun) madeUpBreak();
         return;
     }
     const bool an = alnum(QLatin1Char(c));
     if (last_ == Last::Token) {
         if (col_ >= kLongestRun)
-            lineBreak();
+            madeUpBreak();
         else
             gap(out);
     } else if (last_ == Last::Printable) {
         if (col_ >= kHardRun)
-            lineBreak();
+            madeUpBreak();
         else if (!(an && lastAlnum_))
             run_ += kNoBreak;
     }
@@ -187,7 +176,7 @@ void ByteDisplay::render(const QByteArray &bytes, Kind kind, bool hex, Rendered 
             if (last_ == Last::Printable || last_ == Last::Token) {
                 run_ += u' ';
                 ++col_;
-                if (col_ >= kLongestRun) lineBreak();
+                if (col_ >= kLongestRun) madeUpBreak();
             }
             run_ += QLatin1Char(kHexDigits[c >> 4]);
             run_ += QLatin1Char(kHexDigits[c & 15]);
@@ -213,9 +202,9 @@ void ByteDisplay::render(const QByteArray &bytes, Kind kind, bool hex, Rendered 
             }
             afterCr_ = false;
             if (c < 32)
-                token(name_text(c), Look::Name, out);
+                token(token_text(c), Look::Name, out);
             else if (c >= 127)
-                token(hex_text(c), Look::Hex, out);
+                token(token_text(c), Look::Hex, out);
             else
                 printable(ch, hard, out);
         }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "readable.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -38,13 +40,14 @@ struct Rendered {
 inline constexpr QChar kBreakHere(char16_t(0x200B)); // zero width space
 inline constexpr QChar kNoBreak(char16_t(0x2060));   // word joiner
 inline constexpr QChar kHardSpace(char16_t(0x00A0)); // no-break space
+// Ends a line the window broke, not the bytes: copying and saving join it to
+// the next one.
+inline constexpr QChar kMadeUpBreak(char16_t(0x200C)); // zero width non-joiner
 
-// The short name of a control code 0..31 ("STX").
-QLatin1StringView control_name(unsigned char c);
-// Bytes as a person reads them in copied text and the session log: printable
-// ASCII as itself, every other byte in angle brackets (⟨STX⟩, ⟨7F⟩), which
-// no received byte can fake.
-QString readable(const QByteArray &bytes);
+// Window text as copying and saving give it: names and hex bytes in angle
+// brackets, the invisible helpers gone, and only the bytes' own line breaks.
+void append_copied(QString &out, QStringView shown, Look look);
+QString copied_text(const Rendered &r);
 
 // Turns the bytes a window is given into its text. Printable ASCII shows as
 // itself, codes 0..31 as their short names, 127..255 as hex; CR LF, a lone CR
@@ -52,8 +55,18 @@ QString readable(const QByteArray &bytes);
 // the next insertion, adds nothing). A line may wrap only between tokens: a
 // run of printable characters, a name, a hex byte; status lines (verdicts)
 // not at all. Data may instead be shown as hex bytes, a line ending at each LF.
+// A line that grows past kLongestRun is broken at the next token or space, a
+// run of kHardRun printable characters anywhere; such a break is the view's
+// only (kMadeUpBreak).
 class ByteDisplay {
 public:
+    // A device that never sends a line break would grow one paragraph without
+    // end, and laying it out again at every insertion costs its whole length.
+    // Past kLongestRun the line is broken at the next token boundary; a run of
+    // printable characters kHardRun long is no value and is broken anywhere.
+    static constexpr int kLongestRun = 256;
+    static constexpr int kHardRun = 512;
+
     enum class Kind { Data, Status };
     void render(const QByteArray &bytes, Kind kind, bool hex, Rendered &out);
     void stamp(const QString &time, Rendered &out);
@@ -62,6 +75,7 @@ public:
 private:
     enum class Last { LineStart, Space, Printable, Token };
     void lineBreak();
+    void madeUpBreak();
     void gap(Rendered &out);
     void token(QStringView text, Look look, Rendered &out);
     void printable(char c, bool hard, Rendered &out);

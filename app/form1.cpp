@@ -197,9 +197,9 @@ void Form1::buildRecord() {
 void Form1::chooseLog() {
     QFileDialog *dialog =
         save_dialog(this, QStringLiteral("会话日志文件"),
-                    QStringLiteral("日志文件 (*.log *.txt);;所有文件 (*)"), QStringLiteral("log"));
+                    QStringLiteral("日志文件 (*.log *.txt);;所有文件 (*)"), QStringLiteral("log"),
+                    [this](const QString &path) { startLog(path); });
     dialog->setOption(QFileDialog::DontConfirmOverwrite); // the log is appended to
-    connect(dialog, &QFileDialog::fileSelected, this, &Form1::startLog);
     dialog->open();
 }
 
@@ -209,12 +209,11 @@ bool Form1::startLog(const QString &path) {
 
 void Form1::Form_Load() {
     // The control characters are compile-time constants (controls.h); progress
-    // starts at 0 with the transaction.
+    // starts at 0 with the transaction, and Timer1 is stopped as it was built.
     for (int b = 0; b < kBoxCount; ++b)
         box(Box(b))->appendRows(box_texts(Box(b)).rows);
     Combo11->appendRows({QLatin1String(contact::dialCommand), "+++ATH0", "+++AT&F", "+++AT&D0",
                          "+++AT&C0", "+++AT&K0", "+++AT&Z0", "+++ATS0=2", "+++AT&V", "+++AT&W0"});
-    Timer1.stop();
 }
 
 SelectionBox *Form1::box(Box b) const {

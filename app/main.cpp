@@ -1,3 +1,4 @@
+#include "cli.h"
 #include "form1.h"
 #include "portmap.h"
 #include "qtserialport.h"
@@ -8,9 +9,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QIcon>
-#include <QLibraryInfo>
 #include <QProcess>
-#include <QTranslator>
 #include <cstdio>
 
 namespace {
@@ -48,14 +47,6 @@ struct Options {
                               QStringLiteral("ARG")};
 };
 
-// Qt's own texts (context menus, option help, the serial port's reasons) in
-// the console's language.
-void install_qt_translation(QTranslator &t, const QString &module) {
-    if (t.load(QLocale(QLocale::Chinese, QLocale::China), module, QStringLiteral("_"),
-               QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-        QCoreApplication::installTranslator(&t);
-}
-
 void read_options(QCommandLineParser &parser, const Options &o, const QCoreApplication &app) {
     QCoreApplication::setApplicationName(QStringLiteral("kestrova-comtest"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KC_VERSION));
@@ -63,7 +54,7 @@ void read_options(QCommandLineParser &parser, const Options &o, const QCoreAppli
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({o.com, o.simulate, o.simArg, o.log});
-    parser.process(app); // ends the program on --help, --version or a wrong option
+    cli::parse(parser, app.arguments()); // ends the program on --help, --version or a wrong option
 }
 
 // Help and version need no window system: answer them before one is opened,
@@ -83,8 +74,7 @@ void answer_without_display(int argc, char *argv[]) {
           probe.isSet(QStringLiteral("version"))))
         return;
     QCoreApplication core(argc, argv);
-    QTranslator qtTexts;
-    install_qt_translation(qtTexts, QStringLiteral("qtbase"));
+    cli::load_qt_translations();
     QCommandLineParser parser;
     read_options(parser, o, core);
 }
@@ -133,23 +123,19 @@ int main(int argc, char *argv[]) {
     if (refused_without_display(argc, argv)) return 2;
     QApplication app(argc, argv);
     set_window_icon();
-    QTranslator qtTexts, serialTexts;
-    install_qt_translation(qtTexts, QStringLiteral("qtbase"));
-    install_qt_translation(serialTexts, QStringLiteral("qtserialport"));
+    // Qt's own texts (context menus, option help, the serial port's reasons)
+    // in the console's language.
+    cli::load_qt_translations({QStringLiteral("qtbase"), QStringLiteral("qtserialport")});
     const Options o;
     QCommandLineParser parser;
     read_options(parser, o, app);
 
     PortMap map;
-    for (const QString &value : parser.values(o.com)) {
-        if (!map.add(value)) {
-            std::fprintf(
-                stderr,
-                "kestrova-comtest: --com 的值无效：%s（应为 N=设备 或 COMN=设备，N 为 1 到 16）\n",
-                qPrintable(value));
-            return 2;
-        }
-    }
+    for (const QString &value : parser.values(o.com))
+        if (!map.add(value))
+            cli::usage_error(
+                QStringLiteral("--com 的值无效：%1（应为 N=设备 或 COMN=设备，N 为 1 到 16）")
+                    .arg(value));
 
     QProcess sim;
     if (parser.isSet(o.simulate)) {

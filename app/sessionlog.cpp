@@ -1,6 +1,6 @@
 #include "sessionlog.h"
 
-#include "display.h"
+#include "readable.h"
 
 #include <QDateTime>
 

@@ -5,6 +5,7 @@
 #include <QContextMenuEvent>
 #include <QElapsedTimer>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
@@ -171,21 +172,15 @@ QString ByteWindow::readableText(int from, int to) const {
     QString out;
     for (QTextBlock b = document()->findBlock(from); b.isValid() && b.position() <= to;
          b = b.next()) {
-        if (b.position() > from) out += u'\n';
+        // A line the window broke goes on in the next block.
+        if (b.position() > from && !b.previous().text().endsWith(kMadeUpBreak)) out += u'\n';
         for (auto it = b.begin(); !it.atEnd(); ++it) {
             const QTextFragment frag = it.fragment();
             const int s = std::max(from, frag.position());
             const int e = std::min(to, frag.position() + frag.length());
             if (s >= e) continue;
-            QString t = frag.text().mid(s - frag.position(), e - s);
-            t.remove(kBreakHere);
-            t.remove(kNoBreak);
-            t.replace(kHardSpace, u' ');
-            const int look = frag.charFormat().intProperty(kLookProperty);
-            if (look == int(Look::Name) || look == int(Look::Hex))
-                out += u'\u27e8' + t + u'\u27e9';
-            else
-                out += t;
+            append_copied(out, QStringView(frag.text()).sliced(s - frag.position(), e - s),
+                          Look(frag.charFormat().intProperty(kLookProperty)));
         }
     }
     return out;
@@ -220,21 +215,32 @@ bool ByteWindow::saveTo(const QString &path) {
     return false;
 }
 
+QString save_path(const QString &typed, const QString &suffix) {
+    const QFileInfo file(typed);
+    if (!file.suffix().isEmpty() || file.exists() || file.isSymLink()) return typed;
+    const QString suffixed = typed + QLatin1Char('.') + suffix;
+    return QFileInfo::exists(suffixed) ? typed : suffixed;
+}
+
 QFileDialog *save_dialog(QWidget *parent, const QString &title, const QString &filter,
-                         const QString &suffix) {
+                         const QString &suffix, std::function<void(const QString &)> chosen) {
     // Opened with open(), never exec(): reception goes on while it is up.
     auto *dialog = new QFileDialog(parent, title, QString(), filter);
     dialog->setAcceptMode(QFileDialog::AcceptSave);
-    dialog->setDefaultSuffix(suffix);
+    // No default suffix: the dialog would add it to any name without one, a
+    // device such as /dev/full included, and ask nothing about the result.
     dialog->setAttribute(Qt::WA_DeleteOnClose);
+    QObject::connect(dialog, &QFileDialog::fileSelected, parent,
+                     [suffix, chosen = std::move(chosen)](const QString &typed) {
+                         chosen(save_path(typed, suffix));
+                     });
     return dialog;
 }
 
 void ByteWindow::saveAs() {
-    QFileDialog *dialog =
-        save_dialog(this, QStringLiteral("另存为文本文件"),
-                    QStringLiteral("文本文件 (*.txt);;所有文件 (*)"), QStringLiteral("txt"));
-    connect(dialog, &QFileDialog::fileSelected, this, &ByteWindow::saveTo);
+    QFileDialog *dialog = save_dialog(
+        this, QStringLiteral("另存为文本文件"), QStringLiteral("文本文件 (*.txt);;所有文件 (*)"),
+        QStringLiteral("txt"), [this](const QString &path) { saveTo(path); });
     dialog->open();
 }
 

@@ -7,14 +7,20 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QTimer>
+#include <functional>
 
 class QFileDialog;
 class QMenu;
 class QMimeData;
 
-// A dialog asking where to save, to be opened with open(); it deletes itself.
+// Where a save goes: the path as typed; a name without a suffix gets `suffix`
+// only if neither it nor the name with the suffix exists (/dev/full stays).
+QString save_path(const QString &typed, const QString &suffix);
+
+// A dialog asking where to save, to be opened with open(); it deletes itself
+// and hands the chosen save_path() to `chosen`.
 QFileDialog *save_dialog(QWidget *parent, const QString &title, const QString &filter,
-                         const QString &suffix);
+                         const QString &suffix, std::function<void(const QString &)> chosen);
 
 // An editable selection box whose text is exactly what the user typed or picked:
 // no completion, no re-casing, and Enter adds no row.

@@ -1,5 +1,6 @@
 // kestrova-probe: the console's TEST transaction from the command line, for
 // one exchange, polling and a scan of the bus.
+#include "cli.h"
 #include "messages.h"
 #include "portmap.h"
 #include "preparation.h"
@@ -10,9 +11,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QLibraryInfo>
-#include <QLocale>
-#include <QTranslator>
+#include <QRegularExpression>
 #include <cstdio>
 #include <optional>
 
@@ -21,52 +20,24 @@ namespace {
 // The wait of the console's ruler: the tick after the last block times it out.
 constexpr int kDefaultTimeoutMs = (ruler::kLimit / ruler::kStep + 1) * ruler::kTickMs;
 
-// A usage error: a message on standard error and exit status 2.
-struct Usage {
-    QString message;
-};
+// The --function keys, in the order of the function box's rows.
+constexpr const char *kFunctionKeys[] = {"pv", "param", "write"};
 
-std::optional<int> whole(const QString &text, int lo, int hi) {
-    bool ok = false;
-    const int v = text.trimmed().toInt(&ok);
-    if (!ok || v < lo || v > hi) return std::nullopt;
-    return v;
+// The text of the function box a key stands for; nothing for an unknown key.
+std::optional<QString> function_text(const QString &key) {
+    const QStringList &rows = box_texts(Box::Function).rows;
+    for (qsizetype i = 0; i < rows.size() && i < qsizetype(std::size(kFunctionKeys)); ++i)
+        if (key == QLatin1String(kFunctionKeys[i])) return rows[i];
+    return std::nullopt;
 }
 
-int number_option(const QCommandLineParser &p, const QString &name, int lo, int hi) {
-    const QString text = p.value(name);
-    if (const auto v = whole(text, lo, hi)) return *v;
-    throw Usage{QStringLiteral("--%1 的值无效：%2（应为 %3 到 %4 的整数）")
-                    .arg(name, text)
-                    .arg(lo)
-                    .arg(hi)};
-}
-
-// "1,2,7:12": numbers and inclusive ranges, in the order given.
-QList<int> list_option(const QCommandLineParser &p, const QString &name, int lo, int hi) {
-    const QString text = p.value(name);
-    const Usage bad{QStringLiteral("--%1 的值无效：%2（应为 %3 到 %4 的整数，用逗号分隔，"
-                                   "A:B 表示从 A 到 B，例如 1,2,7:12）")
-                        .arg(name, text)
-                        .arg(lo)
-                        .arg(hi)};
-    QList<int> out;
-    for (const QString &item : text.split(QLatin1Char(','))) {
-        const QStringList ends = item.split(QLatin1Char(':'));
-        if (ends.size() > 2) throw bad;
-        const auto from = whole(ends.first(), lo, hi);
-        const auto to = whole(ends.last(), lo, hi);
-        if (!from || !to || *from > *to) throw bad;
-        for (int n = *from; n <= *to; ++n)
-            out << n;
-    }
-    return out;
-}
-
-const QString &function_text(const QString &key) {
-    if (key == QLatin1String("param")) return fn::readParameter();
-    if (key == QLatin1String("write")) return fn::writeParameter();
-    return fn::readPv();
+// "pv 读PV(DC1)，param 读参数(DC2)，write 写参数(DC3)"
+QString function_help() {
+    const QStringList &rows = box_texts(Box::Function).rows;
+    QStringList items;
+    for (qsizetype i = 0; i < rows.size() && i < qsizetype(std::size(kFunctionKeys)); ++i)
+        items << QLatin1String(kFunctionKeys[i]) + QLatin1Char(' ') + rows[i];
+    return items.join(QStringLiteral("，"));
 }
 
 QCommandLineOption option(const char *name, const QString &help, const char *valueName = nullptr,
@@ -103,10 +74,8 @@ Plan read_plan(QCommandLineParser &parser, const QCoreApplication &app, PortMap 
         option("concentrator",
                QStringLiteral("集中器地址，0 到 99（默认 %1）。").arg(initial(Box::Concentrator)),
                "N", initial(Box::Concentrator)),
-        option(
-            "function",
-            QStringLiteral("功能：pv 读PV(DC1)，param 读参数(DC2)，write 写参数(DC3)（默认 pv）。"),
-            "pv|param|write", QStringLiteral("pv")),
+        option("function", QStringLiteral("功能：%1（默认 pv）。").arg(function_help()),
+               "pv|param|write", QStringLiteral("pv")),
         option("address",
                QStringLiteral("仪表地址，0 到 999；可列多个并用 A:B 表示范围，例如 1,2,7:12"
                               "（默认 %1）。")
@@ -135,20 +104,28 @@ Plan read_plan(QCommandLineParser &parser, const QCoreApplication &app, PortMap 
         option("json", QStringLiteral("每次交换输出一行 JSON；统计为最后一行。")),
     };
     parser.addOptions(options);
-    const QCommandLineOption help = parser.addHelpOption();
-    const QCommandLineOption version = parser.addVersionOption();
-    if (!parser.parse(app.arguments())) throw Usage{parser.errorText()};
-    if (parser.isSet(help)) parser.showHelp(0);
-    if (parser.isSet(version)) parser.showVersion();
+    parser.addHelpOption();
+    parser.addVersionOption();
+    cli::parse(parser, app.arguments());
 
     const QStringList args = parser.positionalArguments();
     if (args.size() != 1)
-        throw Usage{args.isEmpty() ? QStringLiteral("缺少串口设备（路径或 COMn）")
-                                   : QStringLiteral("多余的参数：%1").arg(args.mid(1).join(' '))};
+        cli::usage_error(args.isEmpty()
+                             ? QStringLiteral("缺少串口设备（路径或 COMn）")
+                             : QStringLiteral("多余的参数：%1").arg(args.mid(1).join(' ')));
     for (const QString &value : parser.values(QStringLiteral("com")))
         if (!map.add(value))
-            throw Usage{
-                QStringLiteral("--com 的值无效：%1（应为 N=设备，N 为 1 到 16）").arg(value)};
+            cli::usage_error(
+                QStringLiteral("--com 的值无效：%1（应为 N=设备，N 为 1 到 16）").arg(value));
+
+    // COM17 is no device path: taken as one, it would be reported as COM1.
+    static const QRegularExpression comN(QStringLiteral("^COM\\d+$"),
+                                         QRegularExpression::CaseInsensitiveOption);
+    if (!port_number_of(args.first()) && comN.match(args.first()).hasMatch())
+        cli::usage_error(
+            QStringLiteral("没有通讯口 %1：通讯口为 COM1 到 COM16；其他设备请给出路径，"
+                           "例如 /dev/ttyUSB0")
+                .arg(args.first()));
 
     Plan plan;
     Selection &s = plan.base;
@@ -160,58 +137,47 @@ Plan read_plan(QCommandLineParser &parser, const QCoreApplication &app, PortMap 
     }
     s.settings = parser.value(QStringLiteral("settings"));
     if (!parse_settings(s.settings))
-        throw Usage{QStringLiteral("--settings 的值无效：%1（格式为“波特率,校验,数据位,停止位”，"
-                                   "例如 9600,n,8,2）")
-                        .arg(s.settings)};
+        cli::usage_error(
+            QStringLiteral("--settings 的值无效：%1（格式为“波特率,校验,数据位,停止位”，"
+                           "例如 9600,n,8,2）")
+                .arg(s.settings));
     s.signal = parser.value(QStringLiteral("direction"));
     if (!direction_texts().contains(s.signal))
-        throw Usage{QStringLiteral("--direction 的值无效：%1（应为 %2 之一）")
-                        .arg(s.signal, direction_texts().join(QStringLiteral("、")))};
+        cli::usage_error(QStringLiteral("--direction 的值无效：%1（应为 %2 之一）")
+                             .arg(s.signal, direction_texts().join(QStringLiteral("、"))));
     s.model = parser.value(QStringLiteral("model"));
-    number_option(parser, QStringLiteral("concentrator"), 0, 99);
+    cli::number(parser, QStringLiteral("concentrator"), 0, 99);
     s.concentrator = parser.value(QStringLiteral("concentrator")).trimmed();
     plan.function = parser.value(QStringLiteral("function"));
-    if (plan.function != QLatin1String("pv") && plan.function != QLatin1String("param") &&
-        plan.function != QLatin1String("write"))
-        throw Usage{QStringLiteral("--function 的值无效：%1（应为 pv、param 或 write）")
-                        .arg(plan.function)};
-    s.function = function_text(plan.function);
-    number_option(parser, QStringLiteral("parameter"), 0, 99);
+    const auto function = function_text(plan.function);
+    if (!function)
+        cli::usage_error(QStringLiteral("--function 的值无效：%1（应为 pv、param 或 write）")
+                             .arg(plan.function));
+    s.function = *function;
+    cli::number(parser, QStringLiteral("parameter"), 0, 99);
     s.parameter = parser.value(QStringLiteral("parameter")).trimmed();
     s.value = parser.value(QStringLiteral("value"));
 
     plan.scan = parser.isSet(QStringLiteral("scan"));
     if (plan.scan && parser.isSet(QStringLiteral("address")))
-        throw Usage{QStringLiteral("--scan 与 --address 不能同时使用")};
+        cli::usage_error(QStringLiteral("--scan 与 --address 不能同时使用"));
     if (plan.scan && plan.function == QLatin1String("write"))
-        throw Usage{QStringLiteral("--scan 只能读取，不能与 --function write 同时使用")};
+        cli::usage_error(QStringLiteral("--scan 只能读取，不能与 --function write 同时使用"));
     if (plan.scan) {
         for (int a = 1; a <= 999; ++a)
             plan.addresses << a;
     } else {
-        plan.addresses = list_option(parser, QStringLiteral("address"), 0, 999);
+        plan.addresses = cli::list(parser, QStringLiteral("address"), 0, 999);
     }
-    plan.channels = list_option(parser, QStringLiteral("channel"), 0, 99);
-    plan.timeoutMs = number_option(parser, QStringLiteral("timeout"), 1, 600000);
+    plan.channels = cli::list(parser, QStringLiteral("channel"), 0, 99);
+    plan.timeoutMs = cli::number(parser, QStringLiteral("timeout"), 1, 600000);
     const bool counted = parser.isSet(QStringLiteral("count"));
     const bool paced = parser.isSet(QStringLiteral("interval"));
     plan.rounds =
-        counted ? number_option(parser, QStringLiteral("count"), 1, 1000000000) : (paced ? 0 : 1);
-    if (paced) plan.intervalMs = number_option(parser, QStringLiteral("interval"), 1, 86400000);
+        counted ? cli::number(parser, QStringLiteral("count"), 1, 1000000000) : (paced ? 0 : 1);
+    if (paced) plan.intervalMs = cli::number(parser, QStringLiteral("interval"), 1, 86400000);
     plan.json = parser.isSet(QStringLiteral("json"));
     return plan;
-}
-
-// Qt's own texts (the headings of --help, parser errors) in the tool's language.
-void install_qt_translation(QTranslator &t) {
-    if (t.load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
-               QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-        QCoreApplication::installTranslator(&t);
-}
-
-int usage_error(const QString &message) {
-    std::fprintf(stderr, "kestrova-probe: %s\n（用 --help 查看用法）\n", qPrintable(message));
-    return 2;
 }
 
 // Everything that would fail every exchange alike is told before the first:
@@ -235,17 +201,12 @@ int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kestrova-probe"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KC_VERSION));
-    QTranslator qtTexts;
-    install_qt_translation(qtTexts);
+    // Qt's own texts (the headings of --help, parser errors) in the tool's language.
+    cli::load_qt_translations();
 
     QCommandLineParser parser;
     PortMap map;
-    Plan plan;
-    try {
-        plan = read_plan(parser, app, map);
-    } catch (const Usage &u) {
-        return usage_error(u.message);
-    }
+    const Plan plan = read_plan(parser, app, map);
 
     QtSerialPort port(map);
     if (const auto problem = check(port, plan)) {

@@ -14,9 +14,9 @@ fail() {
 }
 
 id=example.kestrova.comtest
-programs=(kestrova-comtest kestrova-sim)
-[ -d probe ] && programs+=(kestrova-probe)
+programs=(kestrova-comtest kestrova-sim kestrova-probe)
 files=(usr/share/applications/$id.desktop usr/share/metainfo/$id.metainfo.xml
+       usr/share/doc/kestrova-comtest/copyright usr/share/doc/kestrova-comtest/changelog.Debian.gz
        usr/share/icons/hicolor/scalable/apps/$id.svg
        usr/share/icons/hicolor/48x48/apps/$id.png
        usr/share/icons/hicolor/256x256/apps/$id.png)
@@ -53,7 +53,19 @@ for p in "${programs[@]}"; do
     LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$page" 2>/dev/null | grep -q "^NAME" ||
         fail "man page $p renders nothing"
 done
-echo "installed tree, desktop entry, metainfo and man pages: ok"
+# The maker's addresses, as the console has them, in the metainfo.
+for key in web mail; do
+    address="$(sed -n "s/.*char $key\[\] = \"\([^\"]*\)\".*/\1/p" app/contact.h)"
+    grep -qF "$address" "$root/usr/share/metainfo/$id.metainfo.xml" ||
+        fail "the metainfo lacks the $key address $address"
+done
+doc="$root/usr/share/doc/kestrova-comtest"
+head -n 1 "$doc/copyright" | grep -q "^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ||
+    fail "copyright is not in the machine-readable format"
+grep -q "^License: MIT" "$doc/copyright" || fail "copyright names no MIT licence"
+zcat "$doc/changelog.Debian.gz" | head -n 1 | grep -q "^kestrova-comtest (" ||
+    fail "changelog.Debian.gz does not start with the package"
+echo "installed tree, desktop entry, metainfo, copyright and man pages: ok"
 
 # One version: the project's, in --version, the package and its file name.
 version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")"
@@ -61,14 +73,18 @@ for p in "${programs[@]}"; do
     [ "$("$root/usr/bin/$p" --version)" = "$p $version" ] || fail "$p --version is not $version"
 done
 
+# The uninstall target takes back every file the install put there.
+DESTDIR="$root" cmake --build "$build" --target uninstall >/dev/null
+left="$(find "$root" -type f -o -type l | head -n 5)"
+[ -z "$left" ] || fail "uninstall left: $left"
+echo "uninstall: ok"
+
 (cd "$build" && cpack -G DEB >/dev/null)
 deb="$build/kestrova-comtest_${version}_$(dpkg --print-architecture).deb"
 [ -f "$deb" ] || fail "cpack made no $deb"
-dpkg-deb --info "$deb"
-dpkg-deb --contents "$deb"
 [ "$(dpkg-deb --field "$deb" Version)" = "$version" ] || fail "package version is not $version"
 depends="$(dpkg-deb --field "$deb" Depends)"
-for d in libqt6widgets6 libqt6serialport6 fonts-wqy-microhei fonts-dejavu-core; do
+for d in libqt6widgets6 libqt6serialport6 fonts-wqy-microhei fonts-dejavu-core qt6-translations-l10n; do
     [[ "$depends" == *"$d"* ]] || fail "Depends lacks $d"
 done
 contents="$(dpkg-deb --contents "$deb")"

@@ -3,6 +3,9 @@
 # Usage: scripts/setup.sh [extra packages...]
 # The screen gets one line per stage; apt's full output goes to build/setup.log.
 set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/common.sh
+check_user
 packages=(build-essential cmake qt6-base-dev qt6-serialport-dev libgl-dev
           fonts-wqy-microhei fonts-dejavu-core qt6-translations-l10n "$@")
 missing=()
@@ -23,7 +26,7 @@ if [ "$(id -u)" -ne 0 ]; then
     sudo=(sudo)
 fi
 
-log="$(cd "$(dirname "$0")/.." && pwd)/build/setup.log"
+log="$PWD/build/setup.log"
 mkdir -p "$(dirname "$log")"
 : >"$log"
 # One stage: a line on the screen, the output in the log, its tail on failure.

@@ -1,6 +1,7 @@
 #include "drain.h"
 
 #include <algorithm>
+#include <utility>
 
 SendDrain::SendDrain(Clock clock, Device device)
     : clock_(std::move(clock)), device_(std::move(device)) {}
@@ -17,8 +18,16 @@ void SendDrain::written(qint64 chars) {
 std::optional<qint64> SendDrain::check() {
     const qint64 now = clock_();
     // Those the driver holds each still need their own time on the wire.
-    if (const qint64 queued = device_.queued(); queued > 0)
+    if (const qint64 queued = device_.queued(); queued > 0) {
         busyUntil_ = std::max(busyUntil_, now + queued * charNs_);
+        lastQueued_ = queued;
+        // When they leave the driver is not told: look again soon.
+        return std::min(busyUntil_ - now, kQueueLookNs);
+    }
+    // They left at some moment since the last look: count them from now, a
+    // look late at worst, never early.
+    if (lastQueued_ > 0)
+        busyUntil_ = std::max(busyUntil_, now + std::exchange(lastQueued_, 0) * charNs_);
     // Nothing leaves sooner than its line allows: no need to look before.
     if (now < busyUntil_) return busyUntil_ - now;
     if (const std::optional<bool> empty = device_.transmitterEmpty())

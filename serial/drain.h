@@ -22,6 +22,9 @@ public:
     };
     static constexpr qint64 kPollNs = 100'000; // the empty bit, looked at this often
     static constexpr qint64 kMinMarginNs = 1'000'000;
+    // While the driver still holds characters: not more often, not less (the
+    // margin covers one look's worth of lateness in seeing them go).
+    static constexpr qint64 kQueueLookNs = 1'000'000;
 
     SendDrain(Clock clock, Device device);
 
@@ -34,7 +37,10 @@ public:
     // the next look.
     std::optional<qint64> check();
     // The port closed: nothing is on its way any more.
-    void reset() { busyUntil_ = 0; }
+    void reset() {
+        busyUntil_ = 0;
+        lastQueued_ = 0;
+    }
 
     qint64 charNs() const { return charNs_; }
 
@@ -42,5 +48,6 @@ private:
     Clock clock_;
     Device device_;
     qint64 charNs_ = 11 * 1'000'000'000LL / 9600;
+    qint64 lastQueued_ = 0; // held by the driver at the last look
     qint64 busyUntil_ = 0; // when the last character counted so far has left
 };

@@ -10,6 +10,8 @@ bool FakeSerialPort::setPortOpen(bool open) {
         return false;
     }
     open_ = open;
+    opens += open;
+    openedOn = open ? fakePath() : QString();
     log << (open ? QStringLiteral("open") : QStringLiteral("close"));
     return true;
 }
@@ -25,7 +27,33 @@ bool FakeSerialPort::setSettings(const QString &settings) {
         error_ = {PortError::Settings, number_, fakePath(), settings};
         return false;
     }
+    settingsInEffect = settings;
     return true;
+}
+
+void FakeSerialPort::discardOutput() {
+    unsent.clear();
+    log << QStringLiteral("discard out");
+}
+
+void FakeSerialPort::setInputLength(int n) {
+    inputLength = n;
+    log << QStringLiteral("inlen %1").arg(n);
+}
+
+void FakeSerialPort::setSThreshold(int n) {
+    sThreshold = n;
+    log << QStringLiteral("sthreshold %1").arg(n);
+}
+
+void FakeSerialPort::setRThreshold(int n) {
+    rThreshold = n;
+    log << QStringLiteral("rthreshold %1").arg(n);
+}
+
+void FakeSerialPort::setInputMode(int m) {
+    inputMode = m;
+    log << QStringLiteral("inputmode %1").arg(m);
 }
 
 void FakeSerialPort::discardInput() {
@@ -34,6 +62,7 @@ void FakeSerialPort::discardInput() {
 }
 
 void FakeSerialPort::output(const QByteArray &bytes) {
+    if (open_) line << LineWrite{bytes, openedOn, settingsInEffect, rts, dtr};
     writes << bytes;
     log << QStringLiteral("output ") + QString::fromLatin1(bytes.toHex(' '));
 }

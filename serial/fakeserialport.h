@@ -20,12 +20,12 @@ public:
     int portNumber() const override { return number_; }
     void setPortNumber(int n) override;
     bool setSettings(const QString &settings) override;
-    void discardOutput() override { log << QStringLiteral("discard out"); }
+    void discardOutput() override;
     void discardInput() override;
-    void setInputLength(int n) override { log << QStringLiteral("inlen %1").arg(n); }
-    void setSThreshold(int n) override { log << QStringLiteral("sthreshold %1").arg(n); }
-    void setRThreshold(int n) override { log << QStringLiteral("rthreshold %1").arg(n); }
-    void setInputMode(int m) override { log << QStringLiteral("inputmode %1").arg(m); }
+    void setInputLength(int n) override;
+    void setSThreshold(int n) override;
+    void setRThreshold(int n) override;
+    void setInputMode(int m) override;
     void output(const QByteArray &bytes) override;
     QByteArray input() override;
     void setRts(bool on) override;
@@ -40,11 +40,32 @@ public:
     void failNextOpen(PortError::Kind kind, const QString &reason);
     void breakDown(const QString &reason); // the device went away
 
+    // Unread input waiting, without an event.
+    void queueInput(const QByteArray &bytes) { pending_ += bytes; }
+    QByteArray unread() const { return pending_; }
+
     QStringList log;
     QList<QByteArray> writes; // each output, as written
     bool rts = false;
     bool dtr = false;
     bool rs485 = false;
+
+    // The effects, for tests that check what happened rather than how: each
+    // write that reached the line, with the state it went out in.
+    struct LineWrite {
+        QByteArray bytes;
+        QString device;   // the device the port was opened on
+        QString settings; // the settings in effect
+        bool rts = false;
+        bool dtr = false;
+        bool operator==(const LineWrite &) const = default;
+    };
+    QList<LineWrite> line;
+    QString openedOn;         // empty while closed
+    QString settingsInEffect; // the last settings taken
+    int opens = 0;
+    int inputLength = -1, sThreshold = -1, rThreshold = -1, inputMode = -1;
+    QByteArray unsent; // written, not yet sent: dropped by discardOutput()
 
 private:
     QString fakePath() const { return QStringLiteral("/dev/fake%1").arg(number_); }

@@ -1,5 +1,6 @@
 // kestrova-sim: a bus of instruments behind a line concentrator, on a
 // pseudo-terminal or a serial device, for trying the console without hardware.
+#include "cli.h"
 #include "settings.h"
 #include "simcore.h"
 #include "simserver.h"
@@ -28,11 +29,6 @@ int signalPipe[2] = {-1, -1};
 void on_signal(int) {
     const char c = 1;
     [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &c, 1);
-}
-
-[[noreturn]] void fail(const QString &text) {
-    std::fprintf(stderr, "kestrova-sim: %s\n", qPrintable(text));
-    std::exit(2);
 }
 
 speed_t speed_of(qint32 rate) {
@@ -101,14 +97,7 @@ int char_micros(const LineSettings &s) {
 }
 
 int count_option(const QCommandLineParser &p, const QCommandLineOption &o, int lo, int hi) {
-    bool ok = false;
-    const int v = p.value(o).toInt(&ok);
-    if (!ok || v < lo || v > hi)
-        fail(QStringLiteral("--%1 的值无效：%2（应为 %3 到 %4 的整数）")
-                 .arg(o.names().constFirst(), p.value(o))
-                 .arg(lo)
-                 .arg(hi));
-    return v;
+    return cli::number(p, o.names().constFirst(), lo, hi);
 }
 
 } // namespace
@@ -117,6 +106,7 @@ int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kestrova-sim"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KC_VERSION));
+    cli::load_qt_translations();
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -188,37 +178,41 @@ int main(int argc, char *argv[]) {
                                   QStringLiteral("N"), QStringLiteral("0"));
     parser.addOptions({device, link, concentrator, instrument, delay, settings, mismatch, pace,
                        echo, split, splitGap, badSum, drop, reportSocket, halfDuplex, converter});
-    parser.process(app);
+    cli::parse(parser, app.arguments());
     if (!parser.positionalArguments().isEmpty())
-        fail(QStringLiteral("多余的参数：%1")
-                 .arg(parser.positionalArguments().join(QLatin1Char(' '))));
+        cli::usage_error(QStringLiteral("多余的参数：%1")
+                             .arg(parser.positionalArguments().join(QLatin1Char(' '))));
 
     sim::Bus bus = sim::standard_bus();
     for (const QString &desc : parser.values(instrument)) {
         const auto ins = sim::parse_instrument(desc);
         if (!ins)
-            fail(QStringLiteral("--instrument 的值无效：%1（应为 地址[:通道数[:参数个数[:PV]]]）")
-                     .arg(desc));
+            cli::usage_error(
+                QStringLiteral("--instrument 的值无效：%1（应为 地址[:通道数[:参数个数[:PV]]]）")
+                    .arg(desc));
         bus[ins->first] = ins->second;
     }
     const auto line = parse_settings(parser.value(settings));
-    if (!line) fail(QStringLiteral("--settings 的值无效：%1").arg(parser.value(settings)));
+    if (!line)
+        cli::usage_error(QStringLiteral("--settings 的值无效：%1").arg(parser.value(settings)));
 
     LineSetup setup;
     setup.instruments = *line;
     if (const QString m = parser.value(mismatch); m == QLatin1String("noise"))
         setup.noise = true;
     else if (m != QLatin1String("silent"))
-        fail(QStringLiteral("--mismatch 的值无效：%1（应为 silent 或 noise）").arg(m));
+        cli::usage_error(QStringLiteral("--mismatch 的值无效：%1（应为 silent 或 noise）").arg(m));
     if (parser.isSet(halfDuplex)) {
         setup.bus = sim::parse_converter(parser.value(converter));
         if (!setup.bus)
-            fail(QStringLiteral(
-                     "--converter 的值无效：%1（应为 RTS=0、RTS=1、DTR=0、DTR=1 或 auto）")
-                     .arg(parser.value(converter)));
-        if (!parser.isSet(reportSocket)) fail(QStringLiteral("--half-duplex 需要 --report-socket"));
+            cli::usage_error(
+                QStringLiteral(
+                    "--converter 的值无效：%1（应为 RTS=0、RTS=1、DTR=0、DTR=1 或 auto）")
+                    .arg(parser.value(converter)));
+        if (!parser.isSet(reportSocket))
+            cli::usage_error(QStringLiteral("--half-duplex 需要 --report-socket"));
     } else if (parser.isSet(converter)) {
-        fail(QStringLiteral("--converter 只用于 --half-duplex"));
+        cli::usage_error(QStringLiteral("--converter 只用于 --half-duplex"));
     }
 
     sim::Faults faults;
@@ -241,14 +235,14 @@ int main(int argc, char *argv[]) {
         path = parser.value(device);
         fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         if (fd < 0)
-            fail(QStringLiteral("无法打开 %1：%2")
-                     .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+            cli::fatal(QStringLiteral("无法打开 %1：%2")
+                           .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
         make_raw(fd, *line);
     } else {
         char name[256] = {};
         if (::openpty(&fd, &slaveKeep, name, nullptr, nullptr) != 0)
-            fail(QStringLiteral("无法创建伪终端：%1")
-                     .arg(QString::fromLocal8Bit(std::strerror(errno))));
+            cli::fatal(QStringLiteral("无法创建伪终端：%1")
+                           .arg(QString::fromLocal8Bit(std::strerror(errno))));
         make_raw(slaveKeep, *line);
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
@@ -263,7 +257,8 @@ int main(int argc, char *argv[]) {
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
         if (socketPath.size() >= qsizetype(sizeof addr.sun_path))
-            fail(QStringLiteral("--report-socket 的路径太长：%1").arg(parser.value(reportSocket)));
+            cli::usage_error(
+                QStringLiteral("--report-socket 的路径太长：%1").arg(parser.value(reportSocket)));
         std::memcpy(addr.sun_path, socketPath.constData(), size_t(socketPath.size()));
         struct stat st {};
         if (::lstat(socketPath.constData(), &st) == 0 && S_ISSOCK(st.st_mode))
@@ -271,7 +266,7 @@ int main(int argc, char *argv[]) {
         setup.reportFd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (setup.reportFd < 0 ||
             ::bind(setup.reportFd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0)
-            fail(
+            cli::fatal(
                 QStringLiteral("无法在 %1 接收报告：%2")
                     .arg(parser.value(reportSocket), QString::fromLocal8Bit(std::strerror(errno))));
     }
@@ -283,10 +278,10 @@ int main(int argc, char *argv[]) {
         if (existing.isSymLink())
             ::unlink(linkPath.toLocal8Bit().constData());
         else if (existing.exists())
-            fail(QStringLiteral("%1 已存在且不是符号链接").arg(linkPath));
+            cli::fatal(QStringLiteral("%1 已存在且不是符号链接").arg(linkPath));
         if (::symlink(path.toLocal8Bit().constData(), linkPath.toLocal8Bit().constData()) != 0)
-            fail(QStringLiteral("无法建立符号链接 %1：%2")
-                     .arg(linkPath, QString::fromLocal8Bit(std::strerror(errno))));
+            cli::fatal(QStringLiteral("无法建立符号链接 %1：%2")
+                           .arg(linkPath, QString::fromLocal8Bit(std::strerror(errno))));
     }
 
     // The first line of standard output is the device; the console waits for it.
@@ -294,7 +289,7 @@ int main(int argc, char *argv[]) {
     std::fflush(stdout);
 
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
-        fail(QStringLiteral("socketpair 失败"));
+        cli::fatal(QStringLiteral("socketpair 失败"));
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     ::sigemptyset(&sa.sa_mask);

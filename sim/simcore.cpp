@@ -2,6 +2,7 @@
 
 #include "controls.h"
 #include "frame.h"
+#include "readable.h"
 
 #include <QStringList>
 
@@ -248,19 +249,7 @@ QByteArray line_output(const QList<Event> &events) {
 }
 
 QString readable(const QByteArray &bytes) {
-    QString out;
-    for (char ch : bytes) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c < 32)
-            out += QLatin1Char('<') + QLatin1String(ctl::kNames[c]) + QLatin1Char('>');
-        else if (c == 127)
-            out += QStringLiteral("<DEL>");
-        else if (c > 127)
-            out += QStringLiteral("<x%1>").arg(QString::number(int(c), 16).toUpper());
-        else
-            out += QLatin1Char(ch);
-    }
-    return out;
+    return ::readable(bytes, Brackets::Ascii);
 }
 
 QString hex(const QByteArray &bytes) {

@@ -93,8 +93,8 @@ private:
 // All bytes the events send to the line, in order.
 QByteArray line_output(const QList<Event> &events);
 
-// Bytes for a log line: control characters by name ("<DC4>01<DC1>...") and as
-// spaced hex.
+// Bytes for a log line: every byte that is not printable ASCII by name in
+// ASCII brackets ("<DC4>01<DC1>...", "<7F>"), and as spaced hex.
 QString readable(const QByteArray &bytes);
 QString hex(const QByteArray &bytes);
 

@@ -58,10 +58,18 @@ void TestAtCommand::beforeAnyTestOpensComponentsPortNumber() {
     w.Combo1->setEditText("COM5");
     w.Combo2->setEditText("2400,n,8,2");
     w.Combo11->setEditText("+++AT&F");
+    port.unsent = "stale out";
+    port.queueInput("stale in");
     w.Command1_Click();
-    QCOMPARE(port.log, (QStringList{"settings 2400,n,8,2", "open", "discard out", "discard in",
-                                    "inlen 0", "sthreshold 5", "rthreshold 1", "inputmode 0",
-                                    "output 2b 2b 2b 41 54 26 46 0d 0a"}));
+    // The component's own number, the box's settings, the line levels untouched.
+    QCOMPARE(port.line, (QList<FakeSerialPort::LineWrite>{
+                            {"+++AT&F\r\n", "/dev/fake1", "2400,n,8,2", false, false}}));
+    QCOMPARE(port.unsent, QByteArray());
+    QCOMPARE(port.unread(), QByteArray());
+    QCOMPARE(port.inputLength, 0);
+    QCOMPARE(port.sThreshold, 5);
+    QCOMPARE(port.rThreshold, 1);
+    QCOMPARE(port.inputMode, 0);
     QCOMPARE(port.portNumber(), 1);
     QVERIFY(!w.Timer1.isActive());
 }
@@ -72,14 +80,20 @@ void TestAtCommand::afterTestUsesOpenPortWhateverTheBoxesSay() {
     w.Combo1->setEditText("COM2");
     w.cmdtest_Click();
     w.Timer1.stop();
-    port.log.clear();
     w.Combo1->setEditText("COM9");
     w.Combo2->setEditText("1200,n,8,2");
     w.Combo11->setEditText("+++ATH0");
+    port.unsent = "stale out";
+    port.queueInput("stale in");
+    const bool rts = port.rts, dtr = port.dtr;
     w.Command1_Click();
-    QCOMPARE(port.log,
-             (QStringList{"discard out", "discard in", "inlen 0", "sthreshold 5", "rthreshold 1",
-                          "inputmode 0", "output 2b 2b 2b 41 54 48 30 0d 0a"}));
+    // Not reopened: COM2's device and the TEST's settings.
+    QCOMPARE(port.opens, 1);
+    QCOMPARE(port.line.last(),
+             (FakeSerialPort::LineWrite{"+++ATH0\r\n", "/dev/fake2", "9600,n,8,2", rts, dtr}));
+    QCOMPARE(port.unsent, QByteArray());
+    QCOMPARE(port.unread(), QByteArray());
+    QCOMPARE(port.sThreshold, 5);
     QCOMPARE(port.portNumber(), 2);
 }
 
@@ -88,9 +102,11 @@ void TestAtCommand::releaseFollowsAlthoughNoRaise() {
     Form1 w(&port);
     w.Combo3->setEditText("DTR=1");
     w.Command1_Click();
-    QVERIFY(!port.log.join(',').contains("dtr"));
+    QCOMPARE(port.line.size(), 1);
+    QVERIFY(!port.line.last().dtr); // no raise before the AT line
+    port.dtr = true;
     port.deliver(1);
-    QCOMPARE(port.log.last(), QStringLiteral("dtr 0"));
+    QVERIFY(!port.dtr);
 }
 
 void TestAtCommand::worksDuringAWaitWithoutTouchingIt() {
@@ -121,7 +137,9 @@ void TestAtCommand::nonAsciiIsRefused() {
     Form1 w(&port);
     w.Combo11->setEditText(QStringLiteral("+++ATDT５５５"));
     w.Command1_Click();
-    QVERIFY(port.log.isEmpty());
+    QVERIFY(port.line.isEmpty());
+    QCOMPARE(port.opens, 0);
+    QCOMPARE(port.settingsInEffect, QString());
     QCOMPARE(w.trs->text(), QString());
     QVERIFY(w.lastMessage().contains(QStringLiteral("+++ATDT５５５")));
     QVERIFY(w.lastMessage().contains("ASCII"));
@@ -158,7 +176,8 @@ void TestAtCommand::linksOpenTheirAddressesAndChangeNothing() {
     QCOMPARE("mailto:" + w.Label15->text(), catcher.urls[1].toString());
     QCOMPARE(w.Label14->cursor().shape(), Qt::PointingHandCursor);
     QCOMPARE(w.Label15->cursor().shape(), Qt::PointingHandCursor);
-    QVERIFY(port.log.isEmpty());
+    QVERIFY(port.line.isEmpty());
+    QCOMPARE(port.opens, 0);
     QCOMPARE(w.selection().model + w.selection().port, combos);
     QCOMPARE(w.trs->text() + w.rec->text(), QString());
 }

@@ -319,8 +319,13 @@ void TestEndToEnd::signalReleasesPort() {
         QSKIP("needs Xvfb and xdotool to press TEST in the real console");
     Pty pty;
     QVERIFY(pty.ok());
+    // KC_TEST_DISPLAY (":99") picks the X server's display; by default the
+    // first free one.
     QProcess xvfb;
-    xvfb.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-nolisten", "tcp"});
+    QStringList xvfbArgs{"-displayfd", "1", "-nolisten", "tcp"};
+    if (const QString chosen = qEnvironmentVariable("KC_TEST_DISPLAY"); !chosen.isEmpty())
+        xvfbArgs.prepend(chosen);
+    xvfb.start(QStringLiteral("Xvfb"), xvfbArgs);
     QVERIFY(xvfb.waitForStarted(5000));
     QTRY_VERIFY_WITH_TIMEOUT(xvfb.canReadLine(), 10000);
     const QString display = QLatin1Char(':') + QString::fromLatin1(xvfb.readLine()).trimmed();

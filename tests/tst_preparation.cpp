@@ -11,14 +11,41 @@
 
 namespace {
 
-// What both preparations do after opening, in this order.
-const QStringList kBuffers{"discard out",  "discard in",   "inlen 0",
-                           "sthreshold 5", "rthreshold 1", "inputmode 0"};
-
 void openQuietly(FakeSerialPort &port, int number) {
     port.setPortNumber(number);
     port.setPortOpen(true);
-    port.log.clear();
+}
+
+// Characters from before a preparation: one not yet sent, one not yet read.
+void leaveStale(FakeSerialPort &port) {
+    port.unsent = "stale out";
+    port.queueInput("stale in");
+}
+
+// What both preparations leave: the port open on `device` with `settings`,
+// nothing from before still to send or to read, the event thresholds set, and
+// a write going out there, so.
+void checkPrepared(FakeSerialPort &port, const QString &device, const QString &settings) {
+    QVERIFY(port.portOpen());
+    QCOMPARE(port.openedOn, device);
+    QCOMPARE(port.settingsInEffect, settings);
+    QCOMPARE(port.unsent, QByteArray());
+    QCOMPARE(port.unread(), QByteArray());
+    QCOMPARE(port.inputLength, 0);
+    QCOMPARE(port.sThreshold, 5); // event code 1 once fewer than 5 characters wait
+    QCOMPARE(port.rThreshold, 1); // event code 2 for every arrival
+    QCOMPARE(port.inputMode, 0);
+    port.output("F");
+    QCOMPARE(port.line.last(),
+             (FakeSerialPort::LineWrite{"F", device, settings, port.rts, port.dtr}));
+}
+
+// "rts 0" of the direction rows: the line and the level it is driven to.
+void checkDriven(const FakeSerialPort &port, const QString &entry, bool rtsBefore, bool dtrBefore) {
+    const bool rts = entry.startsWith(QLatin1String("rts")) ? entry.endsWith(u'1') : rtsBefore;
+    const bool dtr = entry.startsWith(QLatin1String("dtr")) ? entry.endsWith(u'1') : dtrBefore;
+    QCOMPARE(port.rts, rts);
+    QCOMPARE(port.dtr, dtr);
 }
 
 } // namespace
@@ -49,74 +76,69 @@ void TestPreparation::testPreparationOrder_data() {
     QTest::addColumn<bool>("wasOpen");
     QTest::addColumn<QString>("portText");
     QTest::addColumn<QString>("settings");
-    QTest::addColumn<QStringList>("log");
     QTest::addColumn<int>("number");
 
-    QTest::newRow("closed, defaults")
-        << false << "COM1"
-        << "9600,n,8,2" << QStringList{"port 1", "open", "settings 9600,n,8,2"} + kBuffers << 1;
-    QTest::newRow("open, defaults")
-        << true << "COM1"
-        << "9600,n,8,2" << QStringList{"close", "port 1", "open", "settings 9600,n,8,2"} + kBuffers
-        << 1;
-    QTest::newRow("open, COM16 at 56000")
-        << true << "COM16"
-        << "56000,n,8,2"
-        << QStringList{"close", "port 16", "open", "settings 56000,n,8,2"} + kBuffers << 16;
-    // No port step at all: the port is reopened on the number it had (3).
-    QTest::newRow("open, unmatched port text")
-        << true << "com1"
-        << "1200,n,8,2" << QStringList{"close", "open", "settings 1200,n,8,2"} + kBuffers << 3;
-    QTest::newRow("closed, unmatched port text")
-        << false << "COM17"
-        << "9600,n,8,2" << QStringList{"open", "settings 9600,n,8,2"} + kBuffers << 3;
+    QTest::newRow("closed, defaults") << false << "COM1"
+                                      << "9600,n,8,2" << 1;
+    QTest::newRow("open, defaults") << true << "COM1"
+                                    << "9600,n,8,2" << 1;
+    QTest::newRow("open, COM16 at 56000") << true << "COM16"
+                                          << "56000,n,8,2" << 16;
+    // The port is reopened on the number it had (3).
+    QTest::newRow("open, unmatched port text") << true << "com1"
+                                               << "1200,n,8,2" << 3;
+    QTest::newRow("closed, unmatched port text") << false << "COM17"
+                                                 << "9600,n,8,2" << 3;
 }
 
+// Whatever the port was, it ends up (re)opened on the chosen device with the
+// settings, and nothing from before goes out or is read.
 void TestPreparation::testPreparationOrder() {
     QFETCH(bool, wasOpen);
     QFETCH(QString, portText);
     QFETCH(QString, settings);
-    QFETCH(QStringList, log);
     QFETCH(int, number);
 
     FakeSerialPort port;
     port.setPortNumber(3);
     if (wasOpen) port.setPortOpen(true);
-    port.log.clear();
+    port.setSettings("1200,e,7,1");
+    leaveStale(port);
     QVERIFY(test_preparation(port, portText, settings, "RTS=0"));
-    QCOMPARE(port.log, log);
-    QVERIFY(port.portOpen());
+    QCOMPARE(port.opens, wasOpen ? 2 : 1);
     QCOMPARE(port.portNumber(), number);
+    checkPrepared(port, QStringLiteral("/dev/fake%1").arg(number), settings);
 }
 
 void TestPreparation::testPreparationTwiceReopens() {
     FakeSerialPort port;
     QVERIFY(test_preparation(port, "COM2", "9600,n,8,2", "RTS=0"));
-    port.log.clear();
+    leaveStale(port);
     QVERIFY(test_preparation(port, "COM2", "9600,n,8,2", "RTS=0"));
-    QCOMPARE(port.log.mid(0, 3), (QStringList{"close", "port 2", "open"}));
+    QCOMPARE(port.opens, 2);
+    checkPrepared(port, "/dev/fake2", "9600,n,8,2");
 }
 
 void TestPreparation::atPreparationOrder_data() {
     QTest::addColumn<bool>("wasOpen");
-    QTest::addColumn<QStringList>("log");
-    QTest::newRow("closed: settings, then open")
-        << false << QStringList{"settings 4800,e,7,1", "open"} + kBuffers;
+    QTest::addColumn<QString>("settings"); // in effect afterwards
+    QTest::newRow("closed: settings, then open") << false << "4800,e,7,1";
     // An open port keeps its number and settings.
-    QTest::newRow("open: neither") << true << kBuffers;
+    QTest::newRow("open: neither") << true << "19200,n,8,1";
 }
 
 void TestPreparation::atPreparationOrder() {
     QFETCH(bool, wasOpen);
-    QFETCH(QStringList, log);
+    QFETCH(QString, settings);
     FakeSerialPort port;
     port.setPortNumber(7);
+    port.setSettings("19200,n,8,1");
     if (wasOpen) port.setPortOpen(true);
-    port.log.clear();
+    leaveStale(port);
     QVERIFY(at_preparation(port, "4800,e,7,1"));
-    QCOMPARE(port.log, log);
-    QVERIFY(port.portOpen());
+    QCOMPARE(port.opens, 1);
     QCOMPARE(port.portNumber(), 7);
+    checkPrepared(port, "/dev/fake7", settings);
 }
 
 void TestPreparation::portTexts_data() {
@@ -146,9 +168,7 @@ void TestPreparation::portTexts() {
     openQuietly(port, 9);
     QVERIFY(test_preparation(port, text, "9600,n,8,2", "RTS=0"));
     QCOMPARE(port.portNumber(), number ? number : 9);
-    const QStringList portSteps = port.log.filter(QRegularExpression("^port "));
-    QCOMPARE(portSteps,
-             number ? QStringList{QStringLiteral("port %1").arg(number)} : QStringList());
+    QCOMPARE(port.openedOn, QStringLiteral("/dev/fake%1").arg(number ? number : 9));
 }
 
 void TestPreparation::comOption_data() {
@@ -191,18 +211,24 @@ void TestPreparation::direction_data() {
                            << "";
 }
 
+// From either level of both lines, the line named is driven to its level at
+// the raise and at the release; the other, or both for an unmatched text, stay.
 void TestPreparation::direction() {
     QFETCH(QString, signal);
     QFETCH(QString, atRaise);
     QFETCH(QString, atRelease);
-    const QStringList none;
-
-    FakeSerialPort port;
-    raise(port, signal);
-    QCOMPARE(port.log, atRaise.isEmpty() ? none : QStringList{atRaise});
-    port.log.clear();
-    release(port, signal);
-    QCOMPARE(port.log, atRelease.isEmpty() ? none : QStringList{atRelease});
+    for (const bool rtsBefore : {false, true})
+        for (const bool dtrBefore : {false, true}) {
+            FakeSerialPort port;
+            port.rts = rtsBefore;
+            port.dtr = dtrBefore;
+            raise(port, signal);
+            checkDriven(port, atRaise, rtsBefore, dtrBefore);
+            port.rts = rtsBefore;
+            port.dtr = dtrBefore;
+            release(port, signal);
+            checkDriven(port, atRelease, rtsBefore, dtrBefore);
+        }
 }
 
 // The other line keeps whatever level it had, whichever level that is.
@@ -223,11 +249,14 @@ void TestPreparation::directionDrivesOnlyItsLine() {
         QVERIFY(port.dtr);
         QCOMPARE(port.rts, other);
 
-        port.log.clear();
+        // MODEM drives DTR on at both ends, whatever it was.
+        port.dtr = false;
         raise(port, "MODEM");
+        QVERIFY(port.dtr);
+        port.dtr = false;
         release(port, "MODEM");
+        QVERIFY(port.dtr);
         QCOMPARE(port.rts, other);
-        QCOMPARE(port.log, (QStringList{"dtr 1", "dtr 1"}));
     }
 }
 
@@ -306,28 +335,36 @@ void TestPreparation::settingsRejected() {
     QVERIFY(!parse_settings(text));
 }
 
-// A rejected settings text ends the preparation at that step, with a reason.
+// A rejected settings text ends the preparation at that step, with a reason:
+// nothing from before is dropped and no threshold is set.
 void TestPreparation::rejectedSettingsStopPreparation() {
     FakeSerialPort port;
+    leaveStale(port);
     QVERIFY(!test_preparation(port, "COM4", "9600,x,8,2", "RTS=0"));
-    QCOMPARE(port.log, (QStringList{"port 4", "open", "settings 9600,x,8,2"}));
+    QCOMPARE(port.openedOn, QStringLiteral("/dev/fake4"));
+    QCOMPARE(port.settingsInEffect, QString());
+    QCOMPARE(port.unsent, QByteArray("stale out"));
+    QCOMPARE(port.sThreshold, -1);
     QCOMPARE(port.lastError().kind, PortError::Settings);
     QCOMPARE(port.lastError().port, 4);
 
-    port.log.clear();
+    // Closed, the AT preparation does not open with settings it cannot take.
     port.setPortOpen(false);
-    port.log.clear();
     QVERIFY(!at_preparation(port, "9600,n,9,2"));
-    QCOMPARE(port.log, QStringList{"settings 9600,n,9,2"});
     QVERIFY(!port.portOpen());
+    QCOMPARE(port.opens, 1);
+    QCOMPARE(port.unread(), QByteArray("stale in"));
 
     // Opening that fails stops before the settings.
-    port.log.clear();
     port.failNextOpen(PortError::Busy, "Device or resource busy");
     QVERIFY(!test_preparation(port, "COM5", "9600,n,8,2", "RTS=0"));
-    QCOMPARE(port.log, (QStringList{"port 5", "open failed"}));
+    QVERIFY(!port.portOpen());
+    QCOMPARE(port.settingsInEffect, QString());
+    QCOMPARE(port.sThreshold, -1);
     QCOMPARE(port.lastError().kind, PortError::Busy);
     QCOMPARE(port.lastError().port, 5);
+    // Nothing of all this reached the line.
+    QVERIFY(port.line.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestPreparation)

@@ -56,6 +56,11 @@ QString summary(const QJsonObject &o) {
         .arg(o.value("verdict").toString(), v.isNull() ? QStringLiteral("-") : v.toString());
 }
 
+// The keys of an object, sorted and spaced.
+QString keys(const QJsonObject &o) {
+    return o.keys().join(' ');
+}
+
 // "sent answered ok err ack nak malformed timeout"
 QString counts(const QJsonObject &s) {
     QStringList c;
@@ -95,30 +100,34 @@ void TestProbe::exchanges_data() {
     QTest::addColumn<QString>("reply");
     QTest::addColumn<QString>("stats");
     QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("keys"); // of every exchange line
+    const QString pvKeys("address channel function latency_ms reply request time value verdict");
+    const QString parameterKeys(
+        "address channel function latency_ms parameter reply request time value verdict");
 
     QTest::newRow("read, defaults")
         << QStringList() << QStringList() << QStringList{"1/1 ok 23.4"} << 0
         << QString("1430311130303130310303") << QString("14303102303031303132332e34303035363017")
-        << QString("1 1 1 0 0 0 0 0") << 0;
+        << QString("1 1 1 0 0 0 0 0") << 0 << pvKeys;
     QTest::newRow("parameter read, instrument model")
         << QStringList()
         << QStringList{"--model", "PM-07",     "--function", "param",       "--address",
                        "3",       "--channel", "4",          "--parameter", "20"}
         << QStringList{"3/4 ok 0020.0"} << 0 << QString("1230303330341f32300303")
         << QString("0230303330341f32301f303032302e30303036393717") << QString("1 1 1 0 0 0 0 0")
-        << 0;
+        << 0 << parameterKeys;
     QTest::newRow("address and channel lists, a silent address")
         << QStringList()
         << QStringList{"--address", "1,3:4", "--channel", "2:3", "--timeout", "100"}
         << QStringList{"1/2 ok 1.2", "1/3 ok 1.3",    "3/2 ok 3.2",
                        "3/3 ok 3.3", "4/2 timeout -", "4/3 timeout -"}
         << 0 << QString("1430311130303130320303") << QString("143031023030313032312e32303035303717")
-        << QString("6 4 4 0 0 0 0 2") << 1;
+        << QString("6 4 4 0 0 0 0 2") << 1 << pvKeys;
     QTest::newRow("write to a missing parameter: NAK")
         << QStringList() << QStringList{"--function", "write", "--parameter", "21"}
         << QStringList{"1/1 nak -"} << 0
         << QString("1430311330303130311f32311f303030302e301f30303835360303") << QString("14303115")
-        << QString("1 1 0 0 0 1 0 0") << 1;
+        << QString("1 1 0 0 0 1 0 0") << 1 << parameterKeys;
     // Replies 3, 6, 9 and 12 are dropped; sums 4, 8 and 12 come out one too
     // high, and the 12th of those is never sent.
     QTest::newRow("poll, simulator drops and corrupts")
@@ -127,7 +136,8 @@ void TestProbe::exchanges_data() {
                        "1/1 ok 23.4",   "1/1 timeout -", "1/1 ok 23.4",   "1/1 err -",
                        "1/1 timeout -", "1/1 ok 23.4",   "1/1 ok 23.4",   "1/1 timeout -"}
         << 3 << QString("1430311130303130310303")
-        << QString("14303102303031303132332e34303035363117") << QString("12 8 6 2 0 0 0 4") << 1;
+        << QString("14303102303031303132332e34303035363117") << QString("12 8 6 2 0 0 0 4") << 1
+        << pvKeys;
 }
 
 void TestProbe::exchanges() {
@@ -151,6 +161,13 @@ void TestProbe::exchanges() {
     QCOMPARE(r.exchanges[pinned].value("request").toString(), request);
     QCOMPARE(r.exchanges[pinned].value("reply").toString(), reply);
     QCOMPARE(counts(r.stats), stats);
+    // The whole key set of every line, so that a key lost or renamed shows.
+    QFETCH(QString, keys);
+    for (const QJsonObject &o : r.exchanges)
+        QCOMPARE(::keys(o), keys);
+    QCOMPARE(::keys(r.stats), QString("ack answered err interrupted latency_ms loss_percent "
+                                      "malformed nak ok sent timeout"));
+    QCOMPARE(::keys(r.stats.value("latency_ms").toObject()), QString("max median min p99"));
 }
 
 void TestProbe::writeThenReadBack() {
@@ -234,12 +251,20 @@ void TestProbe::stopMidPoll() {
 
 void TestProbe::refusedBeforeSending_data() {
     QTest::addColumn<QStringList>("args"); // "@" stands for the simulator's device
-    QTest::newRow("device missing") << QStringList{"/dev/kestrova-none"};
-    QTest::newRow("settings malformed") << QStringList{"@", "--settings", "9600,x,8,2"};
+    QTest::addColumn<QString>("said");     // in the message
+    QTest::newRow("device missing")
+        << QStringList{"/dev/kestrova-none"} << QStringLiteral("/dev/kestrova-none");
+    QTest::newRow("settings malformed")
+        << QStringList{"@", "--settings", "9600,x,8,2"} << QStringLiteral("--settings 的值无效");
     QTest::newRow("value outside ASCII")
-        << QStringList{"@", "--function", "write", "--value", "12°5"};
-    QTest::newRow("address beyond three digits") << QStringList{"@", "--address", "1,1000"};
-    QTest::newRow("scan that would write") << QStringList{"@", "--scan", "--function", "write"};
+        << QStringList{"@", "--function", "write", "--value", "12°5"}
+        << QStringLiteral("--value 的值");
+    QTest::newRow("address beyond three digits")
+        << QStringList{"@", "--address", "1,1000"} << QStringLiteral("--address 的值无效：1,1000");
+    QTest::newRow("scan that would write")
+        << QStringList{"@", "--scan", "--function", "write"} << QStringLiteral("--scan");
+    QTest::newRow("COM17, no port of the PC")
+        << QStringList{"COM17"} << QStringLiteral("没有通讯口 COM17");
 }
 
 void TestProbe::refusedBeforeSending() {
@@ -250,6 +275,8 @@ void TestProbe::refusedBeforeSending() {
     QCOMPARE(r.exitCode, 2);
     QVERIFY2(r.out.isEmpty(), r.out.constData());
     QVERIFY2(r.err.contains("kestrova-probe: "), r.err.constData());
+    QFETCH(QString, said);
+    QVERIFY2(QString::fromUtf8(r.err).contains(said), r.err.constData());
 }
 
 QTEST_GUILESS_MAIN(TestProbe)

@@ -10,13 +10,12 @@
 
 namespace {
 
-// TEST preparation on a closed port, default selections.
-const QStringList kPrepare{"port 1",       "open",         "settings 9600,n,8,2",
-                           "discard out",  "discard in",   "inlen 0",
-                           "sthreshold 5", "rthreshold 1", "inputmode 0"};
+using LineWrite = FakeSerialPort::LineWrite;
 
-QString outputEntry(const QByteArray &wire) {
-    return QStringLiteral("output ") + QString::fromLatin1(wire.toHex(' '));
+// "rts 0" of the direction rows: the level of each line once it is driven.
+void drive(bool &rts, bool &dtr, const QString &entry) {
+    if (entry.startsWith(QLatin1String("rts"))) rts = entry.endsWith(u'1');
+    if (entry.startsWith(QLatin1String("dtr"))) dtr = entry.endsWith(u'1');
 }
 
 // How the send window's text reads a frame line: codes below 32 as their
@@ -75,16 +74,19 @@ void TestTransaction::frames() {
     w.cmdtest->click();
 
     QCOMPARE(w.lastMessage(), QString());
-    QCOMPARE(port.log, kPrepare + QStringList({"rts 0", outputEntry(wire)}));
+    // One write, on COM1's device with the default settings, RTS at its send level.
+    QCOMPARE(port.line, (QList<LineWrite>{{wire, "/dev/fake1", "9600,n,8,2", false, false}}));
     QCOMPARE(port.writes.size(), 1);
     QCOMPARE(port.writes.first().toHex(' '), wire.toHex(' '));
+    QCOMPARE(port.sThreshold, 5);
+    QCOMPARE(port.rThreshold, 1);
     QCOMPARE(w.transaction().sendbuf().toHex(' '), frame.toHex(' '));
     QCOMPARE(unwrappedLine(w.trs->text()), shownLine(frame));
     QVERIFY(w.Timer1.isActive());
     QCOMPARE(w.rec->text(), QString());
 
     port.deliver(1);
-    QCOMPARE(port.log.last(), QStringLiteral("rts 1"));
+    QVERIFY(port.rts);
 }
 
 void TestTransaction::directionAroundTheWrite_data() {
@@ -95,27 +97,32 @@ void TestTransaction::directionAroundTheWrite() {
     QFETCH(QString, signal);
     QFETCH(QString, atRaise);
     QFETCH(QString, atRelease);
-    const QString output = outputEntry(hex("14 30 31 11 30 30 31 30 31 03 03"));
 
     FakeSerialPort port;
     Form1 w(&port);
     w.Combo3->setEditText(signal);
     w.cmdtest->click();
-    QStringList expected = kPrepare;
-    if (!atRaise.isEmpty()) expected << atRaise;
-    expected << output;
-    QCOMPARE(port.log, expected);
+    // The level at the write is the raise's; a line not named keeps its own.
+    bool rts = false, dtr = false;
+    drive(rts, dtr, atRaise);
+    QCOMPARE(port.line, (QList<LineWrite>{{hex("14 30 31 11 30 30 31 30 31 03 03"), "/dev/fake1",
+                                           "9600,n,8,2", rts, dtr}}));
 
     // Other event codes never release; code 1 does, each time it comes.
     for (int code : {2, 3, 7, 1001, 1011, 0})
         port.deliver(code);
-    QCOMPARE(port.log, expected);
-    port.deliver(1);
-    if (!atRelease.isEmpty()) expected << atRelease;
-    QCOMPARE(port.log, expected);
-    port.deliver(1);
-    if (!atRelease.isEmpty()) expected << atRelease;
-    QCOMPARE(port.log, expected);
+    QCOMPARE(port.rts, rts);
+    QCOMPARE(port.dtr, dtr);
+    for (int again = 0; again < 2; ++again) {
+        port.rts = rts;
+        port.dtr = dtr;
+        bool releasedRts = rts, releasedDtr = dtr;
+        drive(releasedRts, releasedDtr, atRelease);
+        port.deliver(1);
+        QCOMPARE(port.rts, releasedRts);
+        QCOMPARE(port.dtr, releasedDtr);
+    }
+    QCOMPARE(port.line.size(), 1);
 }
 
 // The release goes to the line and level the raise named: the port sets it
@@ -125,7 +132,8 @@ void TestTransaction::releaseKeepsTheRaisedLine() {
     Form1 w(&port);
     port.dtr = true;
     w.cmdtest->click();
-    QVERIFY(!port.rts);
+    QCOMPARE(port.line.size(), 1);
+    QVERIFY(!port.line.last().rts);
     w.Combo3->setEditText("DTR=1");
     port.deliver(1);
     QVERIFY(port.rts);
@@ -150,12 +158,12 @@ void TestTransaction::unmatchedPortKeepsNumber() {
     w.Timer1.stop();
 
     w.Combo1->setEditText(text);
-    port.log.clear();
     w.cmdtest->click();
     QCOMPARE(port.portNumber(), 5);
-    QCOMPARE(port.log.mid(0, 3), (QStringList{"close", "open", "settings 9600,n,8,2"}));
-    QCOMPARE(port.writes.size(), 2);
-    QCOMPARE(port.writes.last(), hex("14 30 31 11 30 30 31 30 31 03 03"));
+    QCOMPARE(port.opens, 2); // reopened, on the same device
+    QCOMPARE(port.line.size(), 2);
+    QCOMPARE(port.line.last(), (LineWrite{hex("14 30 31 11 30 30 31 30 31 03 03"), "/dev/fake5",
+                                          "9600,n,8,2", false, false}));
     QCOMPARE(w.lastMessage(), QString());
 }
 
@@ -164,7 +172,7 @@ void TestTransaction::testDuringWaitDoesNothing() {
     Form1 w(&port);
     w.cmdtest->click();
     QVERIFY(w.Timer1.isActive());
-    const QStringList log = port.log;
+    const QList<LineWrite> line = port.line;
     const QString trs = w.trs->text();
 
     // Changed selections are not applied either: nothing runs at all.
@@ -172,7 +180,9 @@ void TestTransaction::testDuringWaitDoesNothing() {
     w.Combo4->setEditText("PM-01");
     w.cmdtest->click();
     w.cmdtest->click();
-    QCOMPARE(port.log, log);
+    QCOMPARE(port.line, line);
+    QCOMPARE(port.opens, 1);
+    QCOMPARE(port.portNumber(), 1);
     QCOMPARE(port.writes.size(), 1);
     QCOMPARE(w.trs->text(), trs);
     QCOMPARE(w.lastMessage(), QString());
@@ -222,8 +232,9 @@ void TestTransaction::refusedFrameTouchesNothing() {
         w.Timer1_Timer();
     w.Timer1.stop();
     port.receive("late");
-    port.log.clear();
+    port.line.clear();
     port.writes.clear();
+    const bool rts = port.rts, dtr = port.dtr;
     const QString trs = w.trs->text();
     const QByteArray sendbuf = w.transaction().sendbuf();
 
@@ -231,7 +242,10 @@ void TestTransaction::refusedFrameTouchesNothing() {
     w.findChild<QComboBox *>(box)->setEditText(text);
     w.cmdtest->click();
 
-    QCOMPARE(port.log, QStringList());
+    QVERIFY(port.line.isEmpty());
+    QCOMPARE(port.opens, 1);
+    QCOMPARE(port.rts, rts);
+    QCOMPARE(port.dtr, dtr);
     QVERIFY(port.portOpen());
     QCOMPARE(w.trs->text(), trs);
     QVERIFY(!w.Timer1.isActive());
@@ -277,15 +291,16 @@ void TestTransaction::openFailure() {
     QVERIFY(w.messageBox() && w.messageBox()->isVisible());
     QVERIFY(w.messageBox()->windowModality() == Qt::NonModal);
     QVERIFY(port.writes.isEmpty());
-    QVERIFY(!port.log.contains("open"));
+    QVERIFY(!port.portOpen());
+    QCOMPARE(port.opens, 0);
     QCOMPARE(w.trs->text(), QString());
     QVERIFY(!w.Timer1.isActive());
     QCOMPARE(w.Combo1->currentText(), QStringLiteral("COM3"));
 
     // The next TEST tries again.
-    port.log.clear();
     w.cmdtest->click();
-    QCOMPARE(port.log.mid(0, 3), (QStringList{"port 3", "open", "settings 9600,n,8,2"}));
+    QCOMPARE(port.line, (QList<LineWrite>{{hex("14 30 31 11 30 30 31 30 31 03 03"), "/dev/fake3",
+                                           "9600,n,8,2", false, false}}));
     QCOMPARE(port.writes, QList<QByteArray>{hex("14 30 31 11 30 30 31 30 31 03 03")});
     QVERIFY(w.Timer1.isActive());
 }

@@ -7,6 +7,7 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QClipboard>
+#include <QFileDialog>
 #include <QMenu>
 #include <QMessageBox>
 #include <QScreen>
@@ -74,8 +75,14 @@ private slots:
     void viewStaysWhileScrolledUp();
     void byteDisplay_data();
     void byteDisplay();
+    void madeUpBreaksOnlyInView_data();
+    void madeUpBreaksOnlyInView();
+    void wrapsOnlyBetweenTokens_data();
     void wrapsOnlyBetweenTokens();
     void boundedAndSameAsPerEvent();
+    void savePath_data();
+    void savePath();
+    void saveAsWritesWhatArrived();
     void menuViewSettings();
     void sessionLogOfDefaultTest();
     void logWriteErrorGivesOneMessage_data();
@@ -577,16 +584,75 @@ void TestWindow::byteDisplay() {
     QCOMPARE(QGuiApplication::clipboard()->text(), shown);
 }
 
+// A line the window breaks itself (a long run without a line break) is broken
+// in the view only: the copy holds what arrived. 256 columns, as the README says.
+void TestWindow::madeUpBreaksOnlyInView_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("hex");
+    QTest::addColumn<int>("lines"); // in the view
+    QTest::addColumn<QString>("copied");
+    const QString stx = QStringLiteral(u"⟨STX⟩");
+    QTest::newRow("255 columns, then a name")
+        << QByteArray(255, 'A') + '\x02' << false << 1 << QString(255, u'A') + stx;
+    QTest::newRow("256 columns, then a name")
+        << QByteArray(256, 'A') + '\x02' << false << 2 << QString(256, u'A') + stx;
+    QTest::newRow("600 printable") << QByteArray(600, 'A') << false << 2 << QString(600, u'A');
+    QTest::newRow("100 names") << QByteArray(100, '\x02') << false << 2 << stx.repeated(100);
+    QTest::newRow("space past 256")
+        << QByteArray(256, 'A') + "  B" << false << 2 << QString(256, u'A') + QStringLiteral("  B");
+    QTest::newRow("then a real line end") << QByteArray(600, 'A') + "\r\nB" << false << 3
+                                          << QString(600, u'A') + QStringLiteral("\nB");
+    QStringList hexA(100, QStringLiteral("41"));
+    QTest::newRow("hex, 100 bytes")
+        << QByteArray(100, 'A') << true << 2 << hexA.join(QLatin1Char(' '));
+    QTest::newRow("hex, a line end after each 0A")
+        << QByteArray("A\nB\r\n\nC") << true << 4 << QStringLiteral("41 0A\n42 0D 0A\n0A\n43");
+}
+
+void TestWindow::madeUpBreaksOnlyInView() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, hex);
+    QFETCH(int, lines);
+    QFETCH(QString, copied);
+    FakeSerialPort port;
+    Form1 w(&port);
+    w.trs->setHexView(hex);
+    w.trs->insert(bytes);
+    QCOMPARE(w.trs->text(), copied);
+    QCOMPARE(w.trs->document()->blockCount(), lines);
+    w.trs->selectAll();
+    w.trs->copy();
+    QCOMPARE(QGuiApplication::clipboard()->text(), copied);
+    // A selection from inside the first line into the second joins them too.
+    if (copied.startsWith(u'\u27e8')) return; // a name cut in half has no brackets
+    QTextCursor c(w.trs->document());
+    c.setPosition(1);
+    c.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+    w.trs->setTextCursor(c);
+    w.trs->copy();
+    QCOMPARE(QGuiApplication::clipboard()->text(), copied.mid(1));
+}
+
 // A narrow window wraps between a name and a value, never inside either, and
-// never inside the verdict line.
+// never inside the verdict line; nor inside a value with letters around - or /.
+void TestWindow::wrapsOnlyBetweenTokens_data() {
+    QTest::addColumn<QByteArray>("value");
+    QTest::addColumn<QString>("verdict");
+    QTest::newRow("digits") << QByteArray("0010123.4-5/6") << QStringLiteral("ERR\u00a0SUM=00791");
+    QTest::newRow("letters") << QByteArray("ABCDE-FGHIJ/KLMNO")
+                             << QStringLiteral("ERR\u00a0SUM=01323");
+}
+
 void TestWindow::wrapsOnlyBetweenTokens() {
+    QFETCH(QByteArray, value);
+    QFETCH(QString, verdict);
     FakeSerialPort port;
     Form1 w(&port);
     w.rec->resize(QFontMetrics(w.rec->font()).horizontalAdvance(QLatin1Char('0')) * 18 + 30,
                   w.rec->height());
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
-    port.receive(QByteArray::fromHex("14 30 31 02") + "0010123.4-5/6 00443" +
+    port.receive(QByteArray::fromHex("14 30 31 02") + value + " 00443" +
                  QByteArray::fromHex("17 BA 03 03"));
     w.rec->flush();
     QStringList lines;
@@ -600,9 +666,10 @@ void TestWindow::wrapsOnlyBetweenTokens() {
         lines << c.selectedText().remove(QChar(0x200B)).remove(QChar(0x2060)).trimmed();
     }
     QCOMPARE(lines.join(QString()).remove(QLatin1Char(' ')).remove(QChar(0xA0)),
-             QStringLiteral("DC401STX0010123.4-5/600443ETBBAETXETXERRSUM=00791"));
-    const QStringList tokens{"DC4", "01", "STX", "0010123.4-5/6", "00443",
-                             "ETB", "BA", "ETX", "ETX",           "ERR\u00a0SUM=00791"};
+             QStringLiteral("DC401STX") + QString::fromLatin1(value) +
+                 QStringLiteral("00443ETBBAETXETX") + QString(verdict).remove(QChar(0xA0)));
+    const QStringList tokens{"DC4", "01",  "STX",  QString::fromLatin1(value), "00443", "ETB", "BA",
+                             "ETX", "ETX", verdict};
     for (const QString &line : lines) {
         // Each wrapped line is made of whole tokens.
         QString rest = line;
@@ -630,10 +697,62 @@ void TestWindow::boundedAndSameAsPerEvent() {
     }
     const QString trs = w.trs->text();
     QCOMPARE(w.rec->text(), trs);
-    QCOMPARE(w.trs->document()->blockCount(), ByteWindow::kMaxLines);
-    QCOMPARE(w.rec->document()->blockCount(), ByteWindow::kMaxLines);
+    // The README's figure, not the constant: a changed cap must show here.
+    QCOMPARE(w.trs->document()->blockCount(), 20000);
+    QCOMPARE(w.rec->document()->blockCount(), 20000);
     QVERIFY(trs.endsWith(QString::number(lines - 1) + QStringLiteral(u"⟨STX⟩x\n")));
-    QVERIFY(trs.startsWith(QString::number(lines - ByteWindow::kMaxLines + 1)));
+    QVERIFY(trs.startsWith(QString::number(lines - 20000 + 1)));
+}
+
+void TestWindow::savePath_data() {
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("saved"); // "@" stands for the scratch directory
+    QTest::newRow("new name without suffix") << "@/new"
+                                             << "@/new.txt";
+    QTest::newRow("new name with suffix") << "@/new.csv"
+                                          << "@/new.csv";
+    QTest::newRow("existing file without suffix") << "@/plain"
+                                                  << "@/plain";
+    QTest::newRow("name whose .txt exists") << "@/taken"
+                                            << "@/taken";
+    QTest::newRow("device") << "/dev/full"
+                            << "/dev/full";
+}
+
+void TestWindow::savePath() {
+    QFETCH(QString, typed);
+    QFETCH(QString, saved);
+    QTemporaryDir dir;
+    for (const char *name : {"plain", "taken.txt"}) {
+        QFile f(dir.filePath(QLatin1String(name)));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+    }
+    QCOMPARE(save_path(typed.replace(u'@', dir.path()), QStringLiteral("txt")),
+             saved.replace(u'@', dir.path()));
+}
+
+// 另存为 through the dialog, as typed: the file holds what arrived, with the
+// bytes' own line breaks only.
+void TestWindow::saveAsWritesWhatArrived() {
+    QTemporaryDir dir;
+    FakeSerialPort port;
+    Form1 w(&port);
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    w.rec->insert(QByteArray(300, 'A') + "\x02\r\n");
+    QAction *saveAs = nullptr;
+    for (QAction *a : w.rec->createMenu()->actions())
+        if (a->text() == QStringLiteral("另存为文本文件…")) saveAs = a;
+    QVERIFY(saveAs);
+    saveAs->trigger();
+    QFileDialog *dialog = nullptr;
+    QTRY_VERIFY((dialog = w.rec->findChild<QFileDialog *>()));
+    dialog->selectFile(dir.filePath("record"));
+    QMetaObject::invokeMethod(dialog, "accept");
+    QFile f(dir.filePath("record.txt"));
+    QTRY_VERIFY(f.exists());
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(f.readAll()), QString(300, u'A') + QStringLiteral(u"⟨STX⟩\n\n"));
 }
 
 // The context menu, as a right click opens it: the entries, and the two view

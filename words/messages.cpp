@@ -1,6 +1,6 @@
 #include "messages.h"
 
-#include "controls.h"
+#include "readable.h"
 
 #include <QStringList>
 
@@ -22,13 +22,12 @@ QString quoted(const QString &text) {
         // Control characters would vanish or break the line in the dialog, and a
         // direction mark or override would reorder the rest of the message; the
         // user sees each by name, as the windows show it (⟨CR⟩, ⟨7F⟩).
-        if (u < 32)
-            shown += u'\u27e8' + QLatin1String(ctl::kNames[u]) + u'\u27e9';
-        else if (u == 127)
-            shown += QStringLiteral("\u27e87F\u27e9");
+        if (u < 32 || u == 127)
+            append_bracketed(shown, byte_name(uchar(u)), Brackets::Angle);
         else if (is_bidi_control(u))
-            shown +=
-                QStringLiteral("\u27e8U+%1\u27e9").arg(int(u), 4, 16, QLatin1Char('0')).toUpper();
+            append_bracketed(shown,
+                             QStringLiteral("U+%1").arg(int(u), 4, 16, QLatin1Char('0')).toUpper(),
+                             Brackets::Angle);
         else
             shown += text[i];
     }

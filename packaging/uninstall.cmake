@@ -1,0 +1,16 @@
+# Removes what `cmake --install` put in place, as listed in install_manifest.txt
+# (run in the build directory: cmake --build build --target uninstall).
+set(manifest "${CMAKE_BINARY_DIR}/install_manifest.txt")
+if(NOT EXISTS "${manifest}")
+  message(FATAL_ERROR "Nothing to uninstall: ${manifest} is missing (install first).")
+endif()
+file(STRINGS "${manifest}" files)
+foreach(file ${files})
+  set(path "$ENV{DESTDIR}${file}")
+  if(IS_SYMLINK "${path}" OR EXISTS "${path}")
+    message(STATUS "Removing ${path}")
+    file(REMOVE "${path}")
+  else()
+    message(STATUS "Already gone: ${path}")
+  endif()
+endforeach()
