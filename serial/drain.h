@@ -49,5 +49,5 @@ private:
     Device device_;
     qint64 charNs_ = 11 * 1'000'000'000LL / 9600;
     qint64 lastQueued_ = 0; // held by the driver at the last look
-    qint64 busyUntil_ = 0; // when the last character counted so far has left
+    qint64 busyUntil_ = 0;  // when the last character counted so far has left
 };
