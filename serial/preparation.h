@@ -13,8 +13,8 @@ QStringList direction_texts();
 // Port number n for the exact text "COMn" (n = 1..16), 0 for any other text.
 int port_number_of(const QString &text);
 
-// Before a TEST: close, choose the port, reopen, apply the settings, empty the
-// buffers and set the thresholds. False at the first failing step.
+// Before a TEST: close (a network connection stays), choose the port, reopen, apply the settings,
+// empty the buffers and set the thresholds. False at the first failing step.
 bool test_preparation(SerialPort &port, const QString &portText, const QString &settings);
 
 // Before an AT command: open only if closed (settings first), then the same
