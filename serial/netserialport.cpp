@@ -80,6 +80,7 @@ NetSerialPort::NetSerialPort(QObject *parent) : SerialPort(parent), socket_(this
                 kHoldMs, qlonglong(held_.size()));
         held_.clear();
         heldChars_ = 0;
+        controlHeld_ = false;
         releaseDue_ = false;
     });
     connect(&releaseTimer_, &QTimer::timeout, this, [this] {
@@ -150,6 +151,7 @@ void NetSerialPort::close() {
     releaseDue_ = false;
     held_.clear();
     heldChars_ = 0;
+    controlHeld_ = false;
     awaited_ = 0;
     busyUntilNs_ = 0;
     controlsUnanswered_ = 0;
@@ -368,6 +370,7 @@ bool NetSerialPort::setSettings(const QString &settings) {
 void NetSerialPort::discardOutput() {
     held_.clear();
     heldChars_ = 0;
+    controlHeld_ = false;
     holdTimer_.stop();
     if (state_ == State::Settling || state_ == State::Ready) purge(telnet::kPurgeTransmit);
 }
@@ -409,8 +412,14 @@ void NetSerialPort::send(const QByteArray &wire, qsizetype chars) {
     }
 }
 
+void NetSerialPort::countControl() {
+    ++controlsUnanswered_;
+    if (!controlTimer_.isActive()) controlTimer_.start();
+}
+
 void NetSerialPort::flushHeld() {
     holdTimer_.stop();
+    if (std::exchange(controlHeld_, false) && !held_.isEmpty()) countControl();
     if (held_.isEmpty() && !releaseDue_) return;
     const QByteArray wire = std::exchange(held_, {});
     send(wire, std::exchange(heldChars_, 0));
@@ -422,8 +431,11 @@ QByteArray NetSerialPort::input() {
 
 void NetSerialPort::control(quint8 value) {
     if (!telnet() || state_ == State::Closed) return;
-    ++controlsUnanswered_;
-    if (!controlTimer_.isActive()) controlTimer_.start();
+    // Counted once it has gone out: a held one is not yet the server's to answer.
+    if (state_ == State::Ready)
+        countControl();
+    else
+        controlHeld_ = true;
     send(telnet::comPort(telnet::SetControl, QByteArray(1, char(value))), 0);
 }
 

@@ -81,6 +81,7 @@ private:
     void send(const QByteArray &wire, qsizetype chars);
     void flushHeld();
     void control(quint8 value);
+    void countControl();
     void purge(quint8 which);
     void fail(PortError::Kind kind, const QString &reason = {});
     void close();
@@ -108,5 +109,6 @@ private:
     bool releaseDue_ = false;
     QTimer controlTimer_; // an unanswered SET-CONTROL is noted once
     int controlsUnanswered_ = 0;
+    bool controlHeld_ = false;
     QSet<QString> told_; // addresses already noted
 };
