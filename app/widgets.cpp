@@ -47,7 +47,10 @@ constexpr int kDeviceRowRole = Qt::UserRole + 1;
 }
 
 PortBox::PortBox(QWidget *parent)
-    : SelectionBox(parent), lister_([] { return DeviceAnswers().presentDevices(); }) {}
+    : SelectionBox(parent), lister_([] { return DeviceAnswers().presentDevices(); }) {
+    // The devices come after the sixteen COM rows: show them without scrolling.
+    setMaxVisibleItems(24);
+}
 
 void PortBox::refreshDevices() {
     const QString text = currentText();

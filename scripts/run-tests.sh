@@ -12,7 +12,7 @@ fuzz_seconds="${FUZZ_SECONDS:-30}"
 # clang and its runtimes build the fuzzers (libFuzzer ships with them); the
 # rest checks the format and the installation and builds the Debian package.
 scripts/setup.sh clang-14 libclang-rt-14-dev clang-format \
-    desktop-file-utils appstream man-db dpkg-dev file xvfb xdotool
+    desktop-file-utils appstream man-db dpkg-dev file xvfb xdotool ser2net
 
 echo "== format"
 if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
@@ -43,8 +43,8 @@ lsan_supp=""
 echo "== fuzzers: ${fuzz_seconds} s each"
 cmake -S . -B build-fuzz -DKC_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++-14 \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-fuzz -j"$jobs" --target fuzz_frame fuzz_reception
-for target in frame reception; do
+cmake --build build-fuzz -j"$jobs" --target fuzz_frame fuzz_reception fuzz_telnet
+for target in frame reception telnet; do
     # New inputs and any crash go to a scratch directory, never into the checkout.
     work="$(mktemp -d)"
     echo "-- fuzz_$target (scratch: $work)"
