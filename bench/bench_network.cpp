@@ -86,7 +86,7 @@ int main(int argc, char *argv[]) {
     for (const auto &[accepter, port] :
          {std::pair{"telnet(rfc2217),tcp", telnetPort}, std::pair{"tcp", rawPort}})
         config.write(QStringLiteral("connection: &c%1\n  accepter: %2,127.0.0.1,%1\n"
-                                    "  connector: serialdev,%3,9600n82,local\n")
+                                    "  connector: serialdev(nouucplock),%3,9600n82,local\n")
                          .arg(port)
                          .arg(QLatin1String(accepter), servedPty)
                          .toUtf8());
