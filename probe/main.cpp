@@ -146,7 +146,7 @@ Plan read_plan(QCommandLineParser &parser, const QCoreApplication &app, PortMap 
 
     const QStringList args = parser.positionalArguments();
     if (args.size() != 1)
-        throw Usage{args.isEmpty() ? QStringLiteral("缺少串口设备（路径或 COMn）")
+        throw Usage{args.isEmpty() ? QStringLiteral("缺少串口设备（路径、COMn 或网络串口地址）")
                                    : QStringLiteral("多余的参数：%1").arg(args.mid(1).join(' '))};
     for (const QString &value : parser.values(QStringLiteral("com")))
         if (!map.add(value))
