@@ -2,6 +2,7 @@
 // serving kestrova-sim's pseudo-terminal, and against a small hostile RFC 2217
 // server inside the test for what ser2net will not do.
 #include "form1.h"
+#include "preparation.h"
 #include "simprocess.h"
 #include "switchingport.h"
 #include "telnet.h"
@@ -69,8 +70,8 @@ private:
     QProcess proc_;
 };
 
-// The server's misbehaviour, one per connection.
-enum class Misdeed { Garbage, EndlessSub, RefusesOption, ClosesMidReply, Silent };
+// The server's misbehaviour, one per connection; None answers as it should.
+enum class Misdeed { None, Garbage, EndlessSub, RefusesOption, ClosesMidReply, Silent };
 
 class HostileServer : public QTcpServer {
 public:
@@ -83,6 +84,7 @@ public:
     }
     QString address() const { return QStringLiteral("rfc2217://127.0.0.1:%1").arg(serverPort()); }
     int connections = 0;
+    QByteArray received; // data bytes, unescaped
 
 private:
     void serve(QTcpSocket *s) {
@@ -109,9 +111,11 @@ private:
                 if (e.kind == Event::Verb && e.verb == WILL && e.option == kComPort &&
                     misdeed_ != Misdeed::Silent && misdeed_ != Misdeed::EndlessSub)
                     s->write(command(misdeed_ == Misdeed::RefusesOption ? DONT : DO, kComPort));
-                if (e.kind == Event::Sub && misdeed_ == Misdeed::ClosesMidReply)
+                if (e.kind == Event::Sub &&
+                    (misdeed_ == Misdeed::ClosesMidReply || misdeed_ == Misdeed::None))
                     s->write(comPort(quint8(e.payload[0]) + kServerOffset, e.payload.mid(1)));
             }
+            received += data;
             if (!data.isEmpty() && misdeed_ == Misdeed::ClosesMidReply) {
                 s->write(QByteArray("\x14"
                                     "01\x02"
@@ -133,6 +137,7 @@ private slots:
     void testOverSer2net_data();
     void testOverSer2net();
     void probeScans();
+    void sendEventAfterWireTime();
     void hostileServer_data();
     void hostileServer();
 };
@@ -198,6 +203,25 @@ void TestNetwork::probeScans() {
         QVERIFY2(out.contains(QStringLiteral("地址 %1  通道 01  OK SUM=").arg(QLatin1String(a))),
                  qPrintable(out));
     QVERIFY2(!out.contains(QStringLiteral("地址 004")), qPrintable(out));
+}
+
+// Event code 1 comes once the bytes had time to leave the server's wire, and
+// 0xFF crosses the telnet framing as itself.
+void TestNetwork::sendEventAfterWireTime() {
+    HostileServer server{Misdeed::None};
+    SwitchingPort port{PortMap()};
+    QVERIFY(test_preparation(port, server.address(), QStringLiteral("1200,n,8,2")));
+    QVERIFY(port.waitReady());
+    QSignalSpy comm(&port, &SerialPort::comm);
+    const QByteArray bytes = QByteArray::fromHex("ff01ff") + QByteArray(9, 'A');
+    QElapsedTimer clock;
+    clock.start();
+    port.output(bytes);
+    QTRY_COMPARE(comm.count(), 1);
+    QCOMPARE(comm.first().first().toInt(), 1);
+    QVERIFY2(clock.elapsed() >= 12 * 12 * 1000 / 1200,
+             qPrintable(QString::number(clock.elapsed())));
+    QTRY_COMPARE(server.received, bytes);
 }
 
 void TestNetwork::hostileServer_data() {
