@@ -42,7 +42,10 @@ Form1::Form1(SerialPort *port, QWidget *parent) : QWidget(parent) {
     connect(&Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
     connect(MSComm1, &SerialPort::comm, this, &Form1::MSComm1_OnComm);
     connect(MSComm1, &SerialPort::failed, this, [this](const PortError &e) {
-        showMessage(broken_message(e) + QStringLiteral("设备恢复后按 TEST 重新打开。"));
+        // Settings a network server did not take are refused as at an opening.
+        showMessage(e.kind == PortError::SettingsNotHeld
+                        ? port_message(e)
+                        : broken_message(e) + QStringLiteral("设备恢复后按 TEST 重新打开。"));
     });
     connect(MSComm1, &SerialPort::lineFault, this,
             [this](const PortError &e) { showMessage(port_message(e)); });
@@ -81,7 +84,9 @@ void Form1::buildControls() {
     };
 
     Label1 = label("Label1", QStringLiteral("通 讯 口："), 240, 240, 1095, 255);
-    Combo1 = selectionCombo("Combo1", Box::Port, 1200, 240, 1455, 300);
+    Combo1 = new PortBox(this);
+    Combo1->setEditText(box_texts(Box::Port).initial);
+    place(Combo1, "Combo1", 1200, 240, 1455, 300);
     Label5 = label("Label5", QStringLiteral("功能选择："), 3240, 240, 975, 255);
     Combo5 = selectionCombo("Combo5", Box::Function, 4200, 240, 1455, 300);
     Label9 = label("Label9", QStringLiteral("参 数 号："), 6240, 240, 1095, 255);

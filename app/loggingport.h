@@ -13,6 +13,8 @@ public:
     bool setPortOpen(bool open) override { return inner_->setPortOpen(open); }
     int portNumber() const override { return inner_->portNumber(); }
     void setPortNumber(int n) override { inner_->setPortNumber(n); }
+    void setPortText(const QString &text) override { inner_->setPortText(text); }
+    bool keepsOpenFor(const QString &text) const override { return inner_->keepsOpenFor(text); }
     bool setSettings(const QString &settings) override { return inner_->setSettings(settings); }
     void discardOutput() override { inner_->discardOutput(); }
     void discardInput() override { inner_->discardInput(); }

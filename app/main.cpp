@@ -1,7 +1,7 @@
 #include "cli.h"
 #include "form1.h"
 #include "portmap.h"
-#include "qtserialport.h"
+#include "switchingport.h"
 #include "termination.h"
 
 #include <QApplication>
@@ -34,7 +34,8 @@ struct Options {
         QStringLiteral("com"),
         QStringLiteral("把通讯口 COMN 映射到设备 DEVICE（可重复），例如 --com 1=/dev/ttyUSB0 或 "
                        "--com COM1=/dev/ttyUSB0。"
-                       "未映射的 COMn 使用 /dev/ttyS<n-1>。"),
+                       "未映射的 COMn 使用 /dev/ttyS<n-1>。"
+                       "DEVICE 也可以是网络串口 rfc2217://主机:端口 或 socket://主机:端口。"),
         QStringLiteral("N=DEVICE")};
     QCommandLineOption simulate{
         QStringLiteral("simulate"),
@@ -148,7 +149,7 @@ int main(int argc, char *argv[]) {
         std::fprintf(stderr, "kestrova-comtest: COM1 接到模拟器 %s\n", qPrintable(device));
     }
 
-    QtSerialPort port(map);
+    SwitchingPort port(map);
     Form1 window(&port);
     // Ended by a signal, the program ends as EXIT ends it and lets go of the port.
     TerminationRequests termination;

@@ -41,6 +41,39 @@ void SelectionBox::appendRows(const QStringList &rows) {
     setEditText(text);
 }
 
+// ---- PortBox --------------------------------------------------------------
+
+namespace {
+constexpr int kDeviceRowRole = Qt::UserRole + 1;
+}
+
+PortBox::PortBox(QWidget *parent)
+    : SelectionBox(parent), lister_([] { return DeviceAnswers().presentDevices(); }) {
+    // The devices come after the sixteen COM rows: show them without scrolling.
+    setMaxVisibleItems(24);
+}
+
+void PortBox::refreshDevices() {
+    const QString text = currentText();
+    const QSignalBlocker block(this);
+    for (int i = count() - 1; i >= 0; --i)
+        if (itemData(i, kDeviceRowRole).toBool()) removeItem(i);
+    for (const PresentDevice &d : lister_()) {
+        addItem(d.device);
+        const int row = count() - 1;
+        setItemData(row, true, kDeviceRowRole);
+        if (!d.description.isEmpty()) setItemData(row, d.description, Qt::ToolTipRole);
+    }
+    // Taking rows away and adding them would move the shown row; the text stays.
+    setCurrentIndex(findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive));
+    setEditText(text);
+}
+
+void PortBox::showPopup() {
+    refreshDevices();
+    SelectionBox::showPopup();
+}
+
 // ---- ByteWindow -----------------------------------------------------------
 
 namespace {

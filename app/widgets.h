@@ -1,5 +1,6 @@
 #pragma once
 
+#include "device.h"
 #include "display.h"
 #include "transaction.h"
 
@@ -29,6 +30,24 @@ class SelectionBox : public QComboBox {
 public:
     explicit SelectionBox(QWidget *parent);
     void appendRows(const QStringList &rows);
+};
+
+// The port box: its own rows ("COM1" to "COM16") first, then one row for each
+// serial device present, its path as the text and the adapter's own words as
+// the tooltip. The device rows are read again each time the list opens:
+// adapters come and go.
+class PortBox : public SelectionBox {
+    Q_OBJECT
+public:
+    using Lister = std::function<QList<PresentDevice>()>;
+    explicit PortBox(QWidget *parent);
+    // Where the present devices come from (the system's list by default).
+    void setLister(Lister lister) { lister_ = std::move(lister); }
+    void refreshDevices();
+    void showPopup() override;
+
+private:
+    Lister lister_;
 };
 
 // A send or receive window: a read-only, bounded record that text is only

@@ -3,10 +3,11 @@
 #include "cli.h"
 #include "messages.h"
 #include "portmap.h"
+#include "porttext.h"
 #include "preparation.h"
 #include "prober.h"
-#include "qtserialport.h"
 #include "ruler.h"
+#include "switchingport.h"
 #include "termination.h"
 
 #include <QCommandLineParser>
@@ -55,10 +56,12 @@ Plan read_plan(QCommandLineParser &parser, const QCoreApplication &app, PortMap 
     parser.addPositionalArgument(
         QStringLiteral("device"),
         QStringLiteral("串口设备路径（如 /dev/ttyUSB0），或 COMn（按 --com 的映射，"
-                       "未映射的 COMn 为 /dev/ttyS<n-1>）。"));
+                       "未映射的 COMn 为 /dev/ttyS<n-1>），或网络串口 rfc2217://主机:端口、"
+                       "socket://主机:端口。"));
     const QList<QCommandLineOption> options{
         option("com",
-               QStringLiteral("把 COMN 映射到设备 DEVICE（可重复），例如 --com 1=/dev/ttyUSB0。"),
+               QStringLiteral("把 COMN 映射到设备 DEVICE（可重复），例如 --com 1=/dev/ttyUSB0；"
+                              "DEVICE 也可以是网络串口地址。"),
                "N=DEVICE"),
         option("settings",
                QStringLiteral("线路设置：波特率,校验,数据位,停止位（默认 %1）。")
@@ -111,7 +114,7 @@ Plan read_plan(QCommandLineParser &parser, const QCoreApplication &app, PortMap 
     const QStringList args = parser.positionalArguments();
     if (args.size() != 1)
         cli::usage_error(args.isEmpty()
-                             ? QStringLiteral("缺少串口设备（路径或 COMn）")
+                             ? QStringLiteral("缺少串口设备（路径、COMn 或网络串口地址）")
                              : QStringLiteral("多余的参数：%1").arg(args.mid(1).join(' ')));
     for (const QString &value : parser.values(QStringLiteral("com")))
         if (!map.add(value))
@@ -129,7 +132,7 @@ Plan read_plan(QCommandLineParser &parser, const QCoreApplication &app, PortMap 
 
     Plan plan;
     Selection &s = plan.base;
-    if (port_number_of(args.first())) {
+    if (port_text_of(args.first()).kind != PortText::Other) {
         s.port = args.first();
     } else {
         s.port = QStringLiteral("COM1");
@@ -183,7 +186,7 @@ Plan read_plan(QCommandLineParser &parser, const QCoreApplication &app, PortMap 
 // Everything that would fail every exchange alike is told before the first:
 // a frame that cannot be sent, a port that cannot be opened, settings the
 // device does not hold.
-std::optional<QString> check(QtSerialPort &port, const Plan &plan) {
+std::optional<QString> check(SwitchingPort &port, const Plan &plan) {
     Selection first = plan.base;
     first.address = QString::number(plan.addresses.first());
     first.channel = QString::number(plan.channels.first());
@@ -192,6 +195,8 @@ std::optional<QString> check(QtSerialPort &port, const Plan &plan) {
         return refusal_message(*refusal, option_source(refusal->box));
     if (!test_preparation(port, first.port, first.settings, first.signal))
         return port_message(port.lastError());
+    // A network server is connected and holds the settings before the first exchange.
+    if (!port.waitReady()) return port_message(port.lastError());
     return std::nullopt;
 }
 
@@ -208,7 +213,7 @@ int main(int argc, char *argv[]) {
     PortMap map;
     const Plan plan = read_plan(parser, app, map);
 
-    QtSerialPort port(map);
+    SwitchingPort port(map);
     if (const auto problem = check(port, plan)) {
         port.setPortOpen(false);
         std::fprintf(stderr, "kestrova-probe: %s\n", qPrintable(*problem));

@@ -3,7 +3,6 @@
 #include "controls.h"
 #include "messages.h"
 #include "preparation.h"
-#include "qtserialport.h"
 
 #include <cstdio>
 
@@ -16,7 +15,7 @@ void write_out(const QByteArray &bytes) {
 
 } // namespace
 
-Prober::Prober(QtSerialPort &port, Plan plan, QObject *parent)
+Prober::Prober(SerialPort &port, Plan plan, QObject *parent)
     : QObject(parent), port_(port), plan_(std::move(plan)), tx_(port, waitFlag_, trs_, rec_) {
     wait_.setSingleShot(true);
     wait_.setTimerType(Qt::PreciseTimer);

@@ -8,7 +8,7 @@
 #include <QObject>
 #include <QTimer>
 
-class QtSerialPort;
+class SerialPort;
 
 // What the command line asked for.
 struct Plan {
@@ -29,7 +29,7 @@ struct Plan {
 class Prober : public QObject {
     Q_OBJECT
 public:
-    Prober(QtSerialPort &port, Plan plan, QObject *parent = nullptr);
+    Prober(SerialPort &port, Plan plan, QObject *parent = nullptr);
 
     // Queues the first exchange; finished() comes once the plan is done, the
     // port fails or stop() is called.
@@ -56,7 +56,7 @@ private:
     void fail(const QString &message);
     void finish(int exitCode);
 
-    QtSerialPort &port_;
+    SerialPort &port_;
     Plan plan_;
     QTimer wait_;  // the reply-awaited flag and the time-out
     QTimer pace_;  // holds back the next round under --interval

@@ -13,7 +13,7 @@ fuzz_seconds="${FUZZ_SECONDS:-30}"
 # clang and its runtimes build the fuzzers (libFuzzer ships with them); the
 # rest checks the format and the installation and builds the Debian package.
 scripts/setup.sh clang-14 libclang-rt-14-dev clang-format \
-    desktop-file-utils appstream man-db dpkg-dev file xvfb xdotool
+    desktop-file-utils appstream man-db dpkg-dev file xvfb xdotool ser2net
 . scripts/common.sh
 
 format_check() {
@@ -40,7 +40,7 @@ stage "test with ASan + UBSan, leaks checked" asan-test sh -c "cd build-asan &&
     ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=print_suppressions=0$lsan_supp \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j$jobs"
 
-fuzzers=(frame reception display)
+fuzzers=(frame reception display telnet)
 stage "configure the fuzzers" fuzz-configure cmake -S . -B build-fuzz -DKC_FUZZ=ON \
     -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF
 stage "build the fuzzers" fuzz-build cmake --build build-fuzz -j"$jobs" \

@@ -1,5 +1,7 @@
 #include "preparation.h"
 
+#include "porttext.h"
+
 #include <array>
 
 namespace {
@@ -61,15 +63,16 @@ QStringList direction_texts() {
 }
 
 int port_number_of(const QString &text) {
-    for (int n = 1; n <= 16; ++n)
-        if (text == QStringLiteral("COM%1").arg(n)) return n;
-    return 0;
+    const PortText t = port_text_of(text);
+    return t.kind == PortText::Com ? t.number : 0;
 }
 
 bool test_preparation(SerialPort &port, const QString &portText, const QString &settings,
                       const QString &signal) {
-    if (port.portOpen()) port.setPortOpen(false);
-    if (const int n = port_number_of(portText)) port.setPortNumber(n);
+    // A kept connection is emptied (transmit count and InBufferCount below)
+    // and given fresh settings instead.
+    if (port.portOpen() && !port.keepsOpenFor(portText)) port.setPortOpen(false);
+    port.setPortText(portText);
     if (!port.portOpen() && !port.setPortOpen(true)) return false;
     if (!port.setSettings(settings)) return false;
     const Direction *d = direction_of(signal);

@@ -14,9 +14,9 @@ QStringList direction_texts();
 // Port number n for the exact text "COMn" (n = 1..16), 0 for any other text.
 int port_number_of(const QString &text);
 
-// Before a TEST: close, choose the port, reopen, apply the settings, the
-// driver's RS-485 mode on for "RS485" and off otherwise, empty the buffers and
-// set the thresholds. False at the first failing step.
+// Before a TEST: close (a network connection stays), choose the port, reopen, apply the settings,
+// the driver's RS-485 mode on for "RS485" and off otherwise, empty the buffers and set the
+// thresholds. False at the first failing step.
 bool test_preparation(SerialPort &port, const QString &portText, const QString &settings,
                       const QString &signal);
 

@@ -1,6 +1,9 @@
 #include "qtserialport.h"
 
 #include "log.h"
+#include "porttext.h"
+
+#include <QFileInfo>
 
 #include <cerrno>
 #include <utility>
@@ -93,7 +96,9 @@ bool QtSerialPort::setPortOpen(bool open) {
     }
     if (port_.isOpen()) return true;
     const QString path = device();
-    port_.setPortName(path);
+    // Qt locks the port by its name: a link must lock the device it points at.
+    const QString real = QFileInfo(path).canonicalFilePath();
+    port_.setPortName(real.isEmpty() ? path : real);
     bool ok = false;
     {
         Calling calling(state_);
@@ -111,6 +116,19 @@ bool QtSerialPort::setPortOpen(bool open) {
     state_ = State::Open;
     ++opening_;
     return applySettings(std::exchange(checkAtOpening_, false));
+}
+
+void QtSerialPort::setPortText(const QString &text) {
+    const PortText t = port_text_of(text);
+    if (t.kind == PortText::Com) {
+        number_ = t.number;
+        path_.clear();
+    } else if (t.kind == PortText::Device) {
+        path_ = text;
+    } else {
+        return;
+    }
+    name_ = text;
 }
 
 bool QtSerialPort::setSettings(const QString &settings) {
@@ -215,9 +233,10 @@ void QtSerialPort::lineRefused(LineLevel::Line line, const QString &reason) {
     lineFaultsTold_.insert(device());
     if (answers_->pseudoTerminal(port_.handle())) {
         // No modem lines and no converter behind: the frame goes out all the same.
-        qCWarning(lcSerial,
-                  "COM%d (%s) is a pseudo-terminal and has no %s line (%s); sending all the same",
-                  number_, qPrintable(device()), line_name(line), qPrintable(reason));
+        qCWarning(
+            lcSerial, "通讯口 %s 是伪终端，没有 %s 线（%s）；照常发送。",
+            qPrintable(name_ == device() ? name_ : name_ + QStringLiteral("（%1）").arg(device())),
+            line_name(line), qPrintable(reason));
         return;
     }
     PortError e{PortError::LineRefused, number_, device(), reason};

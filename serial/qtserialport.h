@@ -23,7 +23,9 @@ public:
     bool portOpen() const override;
     bool setPortOpen(bool open) override;
     int portNumber() const override { return number_; }
-    void setPortNumber(int n) override { number_ = n; }
+    void setPortNumber(int n) override { setPortText(QStringLiteral("COM%1").arg(n)); }
+    // "COMn" through the mappings, or a device path as it is.
+    void setPortText(const QString &text) override;
     bool setSettings(const QString &settings) override;
     void discardOutput() override;
     void discardInput() override;
@@ -40,7 +42,7 @@ public:
     bool setRs485(bool on) override;
     PortError lastError() const override { return error_; }
 
-    QString device() const { return map_.device(number_); }
+    QString device() const { return path_.isEmpty() ? map_.device(number_) : path_; }
 
 private:
     // Closed; Open; Calling: inside one of our own calls on the device, whose
@@ -65,6 +67,8 @@ private:
     ReleaseLine releaser_;
     std::optional<LineLevel> release_;
     int number_ = 1;
+    QString path_;                          // a device path given as the port's text
+    QString name_ = QStringLiteral("COM1"); // the port as the user gave it
     LineSettings settings_;
     bool checkAtOpening_ = false; // settings_ were given while closed
     PortError error_;

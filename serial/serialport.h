@@ -35,7 +35,13 @@ struct PortError {
         Removed,         // the open device's path has gone
         Io,
         Rs485Refused, // the driver has no RS-485 mode (it cannot switch the direction itself)
-        Rs485Kept     // the driver keeps an RS-485 mode it had before us: it drives RTS itself
+        Rs485Kept,    // the driver keeps an RS-485 mode it had before us: it drives RTS itself
+        // A network serial port (the address is the name):
+        HostNotFound,  // the host name has no address
+        Refused,       // nobody listens at the address
+        Closed,        // the server closed the connection
+        NoAnswer,      // no connection or no answer within the time allowed
+        OptionRefused, // the server will not speak the COM-PORT-OPTION
     };
     PortError(Kind k = None, int n = 0, QString path = {}, QString why = {})
         : kind(k), port(n), device(std::move(path)), reason(std::move(why)) {}
@@ -43,6 +49,7 @@ struct PortError {
     Kind kind = None;
     int port = 0;   // COMn
     QString device; // the path behind COMn
+    QString name;   // the port as the user gave it ("COM3", "/dev/ttyUSB0", an address)
     QString reason; // the system's own words
     // SettingsNotHeld: what was asked and what the device kept.
     LineSettings asked;
@@ -70,6 +77,12 @@ public:
     virtual bool setPortOpen(bool open) = 0;
     virtual int portNumber() const = 0;
     virtual void setPortNumber(int n) = 0;
+    // The port by the text of the port box, at the next opening. This one
+    // knows only "COMn"; implementations that reach more take more.
+    virtual void setPortText(const QString &text);
+    // Whether a TEST with this port text goes on over the open port instead of
+    // closing and reopening it (a network connection, kept between TESTs).
+    virtual bool keepsOpenFor(const QString &) const { return false; }
     // Text such as "9600,n,8,2"; takes effect at once on an open port. False if
     // rejected, or if the device did not take it.
     virtual bool setSettings(const QString &settings) = 0;

@@ -90,6 +90,7 @@ private slots:
     void openFailures_data();
     void openFailures();
     void permissionDenied();
+    void busyPort_data();
     void busyPort();
     void rejectedSettings_data();
     void rejectedSettings();
@@ -292,15 +293,27 @@ void TestPortFaults::permissionDenied() {
     QCOMPARE(pty.read(1, 200), QByteArray());
 }
 
+void TestPortFaults::busyPort_data() {
+    QTest::addColumn<bool>("throughLink");
+    QTest::newRow("same path") << false;
+    // As root the terminal's exclusive mode does not hold; only the lock file
+    // does, and it must be the device's own, whatever name it was opened by.
+    QTest::newRow("a link to it") << true;
+}
+
 void TestPortFaults::busyPort() {
+    QFETCH(bool, throughLink);
     Pty pty;
     QVERIFY(pty.ok());
+    DeviceLink link;
+    QVERIFY(link.pointAt(pty.slavePath()));
     QSerialPort holder;
     holder.setPortName(pty.slavePath());
     QVERIFY(holder.open(QIODevice::ReadWrite));
+    const QString path = throughLink ? link.path() : pty.slavePath();
 
     PortMap map;
-    map.map(2, pty.slavePath());
+    map.map(2, path);
     QtSerialPort port(map);
     Form1 w(&port);
     w.Combo1->setEditText(QStringLiteral("COM2"));
@@ -310,7 +323,7 @@ void TestPortFaults::busyPort() {
     qInfo("QSerialPort says: %s", qPrintable(port.lastError().reason));
     QCOMPARE(port.lastError().kind, PortError::Busy);
     QVERIFY2(w.lastMessage().contains(QStringLiteral("占用")), qPrintable(w.lastMessage()));
-    QVERIFY(w.lastMessage().contains(QStringLiteral("COM2（%1）").arg(pty.slavePath())));
+    QVERIFY(w.lastMessage().contains(QStringLiteral("COM2（%1）").arg(path)));
     QVERIFY(!w.lastMessage().contains(QStringLiteral("权限")));
     QVERIFY(!port.portOpen());
     QVERIFY(!w.Timer1.isActive());
@@ -431,7 +444,7 @@ void TestPortFaults::lineFaultToldOnce() {
     Form1 w(&port);
     QSignalSpy faults(&port, &SerialPort::lineFault);
     QSignalSpy comm(&port, &SerialPort::comm);
-    const QRegularExpression warning(QStringLiteral("has no RTS line"));
+    const QRegularExpression warning(QStringLiteral("是伪终端，没有 RTS 线"));
     if (!serialDevice) QTest::ignoreMessage(QtWarningMsg, warning);
     for (int round = 0; round < 2; ++round) {
         comm.clear();

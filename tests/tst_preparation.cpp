@@ -2,6 +2,7 @@
 // recording port.
 #include "fakeserialport.h"
 #include "portmap.h"
+#include "porttext.h"
 #include "preparation.h"
 #include "settings.h"
 
@@ -60,6 +61,8 @@ private slots:
     void atPreparationOrder();
     void portTexts_data();
     void portTexts();
+    void portTextForms_data();
+    void portTextForms();
     void comOption_data();
     void comOption();
     void direction_data();
@@ -157,6 +160,42 @@ void TestPreparation::portTexts_data() {
     QTest::newRow("empty") << "" << 0;
     QTest::newRow("full-width digit") << "COM１" << 0;
     QTest::newRow("device path") << "/dev/ttyS0" << 0;
+}
+
+void TestPreparation::portTextForms_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");
+    QTest::newRow("COM16") << "COM16" << int(PortText::Com) << "" << 0;
+    QTest::newRow("device path") << "/dev/ttyUSB0" << int(PortText::Device) << "" << 0;
+    QTest::newRow("link path") << "/dev/serial/by-id/usb-x" << int(PortText::Device) << "" << 0;
+    QTest::newRow("relative path") << "ttyUSB0" << int(PortText::Other) << "" << 0;
+    QTest::newRow("rfc2217") << "rfc2217://gw.plant:2217" << int(PortText::Rfc2217) << "gw.plant"
+                             << 2217;
+    QTest::newRow("socket, IPv4") << "socket://10.0.0.7:4001" << int(PortText::Raw) << "10.0.0.7"
+                                  << 4001;
+    QTest::newRow("socket, IPv6") << "socket://[::1]:4001" << int(PortText::Raw) << "::1" << 4001;
+    QTest::newRow("no port") << "rfc2217://gw" << int(PortText::Other) << "" << 0;
+    QTest::newRow("port 0") << "rfc2217://gw:0" << int(PortText::Other) << "" << 0;
+    QTest::newRow("port too large") << "socket://gw:65536" << int(PortText::Other) << "" << 0;
+    QTest::newRow("no host") << "socket://:4001" << int(PortText::Other) << "" << 0;
+    QTest::newRow("path after it") << "rfc2217://gw:2217/x" << int(PortText::Other) << "" << 0;
+    QTest::newRow("query after it") << "rfc2217://gw:2217?x" << int(PortText::Other) << "" << 0;
+    QTest::newRow("upper-case scheme") << "RFC2217://gw:2217" << int(PortText::Other) << "" << 0;
+    QTest::newRow("other scheme") << "telnet://gw:23" << int(PortText::Other) << "" << 0;
+    QTest::newRow("leading space") << " socket://gw:1" << int(PortText::Other) << "" << 0;
+}
+
+void TestPreparation::portTextForms() {
+    QFETCH(QString, text);
+    QFETCH(int, kind);
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    const PortText t = port_text_of(text);
+    QCOMPARE(int(t.kind), kind);
+    QCOMPARE(t.host, host);
+    QCOMPARE(int(t.port), port);
 }
 
 void TestPreparation::portTexts() {

@@ -60,6 +60,7 @@ private slots:
     void captions();
     void lists_data();
     void lists();
+    void portBoxListsPresentDevices();
     void atRows();
     void startUpTouchesNothing();
     void tabOrder();
@@ -200,6 +201,40 @@ void TestWindow::lists() {
     auto *b = qobject_cast<QComboBox *>(child(w, box));
     QVERIFY(b);
     QCOMPARE(::rows(b), rows);
+}
+
+// After COM1..COM16, the devices present as the list opens, each time anew.
+void TestWindow::portBoxListsPresentDevices() {
+    FakeSerialPort port;
+    Form1 w(&port);
+    auto *box = qobject_cast<PortBox *>(w.Combo1);
+    QVERIFY(box);
+    QStringList com;
+    for (int n = 1; n <= 16; ++n)
+        com << QStringLiteral("COM%1").arg(n);
+    // The system's own list is read, never opened.
+    box->showPopup();
+    QStringList system = com;
+    for (const PresentDevice &d : DeviceAnswers().presentDevices())
+        system << d.device;
+    QCOMPARE(::rows(box), system);
+    box->hidePopup();
+
+    QList<PresentDevice> present{{"/dev/ttyUSB0", "USB-Serial Controller"}, {"/dev/ttyACM0", ""}};
+    box->setLister([&] { return present; });
+    for (int round = 0; round < 2; ++round) {
+        box->showPopup();
+        QCOMPARE(::rows(box), (com + QStringList{present[0].device, present[1].device}));
+        QCOMPARE(box->itemData(16, Qt::ToolTipRole).toString(),
+                 QStringLiteral("USB-Serial Controller"));
+        QCOMPARE(box->currentText(), QStringLiteral("COM1"));
+        box->hidePopup();
+        present = {{"/dev/ttyUSB1", "FT232R USB UART"}, {"/dev/ttyUSB0", "USB-Serial Controller"}};
+        if (round == 0) present.swapItemsAt(0, 1);
+    }
+    // A picked device row is the port's text, as typed would be.
+    box->setCurrentIndex(17);
+    QCOMPARE(w.Combo1->currentText(), QStringLiteral("/dev/ttyUSB1"));
 }
 
 void TestWindow::atRows() {

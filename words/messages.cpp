@@ -35,8 +35,29 @@ QString quoted(const QString &text) {
     return QChar(0x201C) + shown + QChar(0x201D);
 }
 
+// The port as the user gave it; "COMn" with the device behind it.
 QString port_name(const PortError &e) {
+    if (!e.name.isEmpty() && !e.name.startsWith(QLatin1String("COM"))) return e.name;
     return QStringLiteral("COM%1（%2）").arg(e.port).arg(e.device);
+}
+
+// Why a network serial server could not be used, or nothing for other kinds.
+QString network_words(const PortError &e) {
+    switch (e.kind) {
+    case PortError::HostNotFound:
+        return QStringLiteral("找不到该主机");
+    case PortError::Refused:
+        return QStringLiteral("连接被拒绝，该地址上没有服务在监听");
+    case PortError::Closed:
+        return QStringLiteral("服务器关闭了连接");
+    case PortError::NoAnswer:
+        return QStringLiteral("3 秒内没有应答");
+    case PortError::OptionRefused:
+        return QStringLiteral("服务器不支持 RFC 2217 串口选项（COM-PORT-OPTION），"
+                              "可改用 socket:// 地址");
+    default:
+        return {};
+    }
 }
 
 QString parity_words(QSerialPort::Parity p) {
@@ -106,8 +127,10 @@ QString present_devices(const PortError &e) {
 QString port_message(const PortError &e) {
     switch (e.kind) {
     case PortError::NotFound:
-        return QStringLiteral("无法打开通讯口 %1：设备不存在（%2）。\n请检查通讯口选择，或用 --com "
-                              "N=设备 指定设备。")
+        return QStringLiteral(
+                   "无法打开通讯口 "
+                   "%1：设备不存在（%2）。\n请在“通讯口”框的下拉列表中选一个现有设备（列表在 "
+                   "COM16 之后），或直接输入设备路径，或用 --com N=设备 指定设备。")
                    .arg(port_name(e), e.reason) +
                present_devices(e);
     case PortError::Permission:
@@ -139,6 +162,12 @@ QString port_message(const PortError &e) {
                               "如需由本程序控制方向，请先在系统中关闭该口的 RS-485 模式；"
                               "否则请把“发送信号”选为“RS485”。")
             .arg(port_name(e));
+    case PortError::HostNotFound:
+    case PortError::Refused:
+    case PortError::Closed:
+    case PortError::NoAnswer:
+    case PortError::OptionRefused:
+        return QStringLiteral("无法使用网络串口 %1：%2。").arg(port_name(e), network_words(e));
     case PortError::HungUp:
     case PortError::Removed:
     case PortError::Io:
@@ -149,6 +178,9 @@ QString port_message(const PortError &e) {
 }
 
 QString broken_message(const PortError &e) {
+    if (const QString net = network_words(e); !net.isEmpty())
+        return QStringLiteral("网络串口 %1 不可用：%2；已断开连接。").arg(port_name(e), net);
+    if (e.kind == PortError::SettingsNotHeld) return port_message(e);
     QString why = e.reason;
     if (e.kind == PortError::HungUp)
         why = QStringLiteral("设备已挂断（连接断开或设备被拔出）");

@@ -1,0 +1,100 @@
+// The telnet/RFC 2217 decoder against a plain reference of the framing.
+//
+// 1. The input is read as records that build a stream the way a server would:
+//      op % 3 == 0  data: one length byte, then that many bytes (0xFF doubled)
+//      op % 3 == 1  a command: verb byte (WILL, WONT, DO or DONT by % 4), option
+//      op % 3 == 2  a subnegotiation: option, length byte, then that many bytes
+//                   (repeated up to twice the bound, so that long ones occur)
+//    The stream is fed in pieces cut by the input itself; the data bytes come
+//    out exactly, and the commands and subnegotiations of the bound in order.
+// 2. The raw input, whatever it holds, decodes alike whole and byte by byte.
+#include "telnet.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+using namespace telnet;
+
+namespace {
+
+struct Reader {
+    const uint8_t *p;
+    size_t n;
+    bool more() const { return n > 0; }
+    uint8_t next() {
+        if (!n) return 0;
+        --n;
+        return *p++;
+    }
+};
+
+void require(bool ok) {
+    if (!ok) std::abort();
+}
+
+struct Decoded {
+    QByteArray data;
+    QList<Event> events;
+};
+
+Decoded decode_in_pieces(const QByteArray &stream, const QList<int> &cuts) {
+    Decoder d;
+    Decoded out;
+    qsizetype at = 0;
+    for (const int cut : cuts) {
+        if (at >= stream.size()) break;
+        d.feed(stream.mid(at, cut), out.data, out.events);
+        at += cut;
+    }
+    d.feed(stream.mid(at), out.data, out.events);
+    for (const Event &e : out.events)
+        require(e.payload.size() <= kMaxSub);
+    return out;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
+    Reader in{bytes, size};
+    QByteArray stream, data;
+    QList<Event> events;
+    QList<int> cuts;
+    int subs = 0;
+    while (in.more()) {
+        const uint8_t op = in.next();
+        cuts << 1 + op % 29; // the records cut the stream, unrelated to their bounds
+        if (op % 3 == 0) {
+            QByteArray chunk;
+            for (int len = in.next(); len > 0; --len)
+                chunk += char(in.next());
+            stream += escape(chunk);
+            data += chunk;
+        } else if (op % 3 == 1) {
+            const quint8 verb = quint8(WILL + in.next() % 4);
+            const quint8 option = in.next();
+            stream += command(verb, option);
+            events.append({Event::Verb, verb, option, {}});
+        } else if (subs++ < 8) {
+            const quint8 option = in.next();
+            const int len = in.next() * (op & 0x80 ? 2 : 1);
+            QByteArray payload;
+            for (int i = 0; i < len; ++i)
+                payload += char(in.next() ^ i);
+            stream += QByteArray(1, char(IAC)) + char(SB) + char(option) + escape(payload) +
+                      char(IAC) + char(SE);
+            if (payload.size() <= kMaxSub) events.append({Event::Sub, 0, option, payload});
+        }
+    }
+    const Decoded got = decode_in_pieces(stream, cuts);
+    require(got.data == data);
+    require(got.events == events);
+
+    // Any bytes at all: one piece or one byte at a time, the same.
+    const QByteArray raw(reinterpret_cast<const char *>(bytes), qsizetype(size));
+    const Decoded whole = decode_in_pieces(raw, {});
+    const Decoded single = decode_in_pieces(raw, QList<int>(raw.size(), 1));
+    require(whole.data == single.data);
+    require(whole.events == single.events);
+    require(whole.data.size() <= raw.size());
+    return 0;
+}

@@ -1,0 +1,115 @@
+#include "telnet.h"
+
+#include <initializer_list>
+
+namespace telnet {
+
+namespace {
+QByteArray bytes(std::initializer_list<quint8> list) {
+    QByteArray out;
+    for (const quint8 b : list)
+        out += char(b);
+    return out;
+}
+} // namespace
+
+QByteArray escape(const QByteArray &data) {
+    if (!data.contains(char(IAC))) return data;
+    QByteArray out;
+    out.reserve(data.size() + 8);
+    for (const char c : data) {
+        out += c;
+        if (quint8(c) == IAC) out += c;
+    }
+    return out;
+}
+
+QByteArray command(quint8 verb, quint8 option) {
+    return bytes({IAC, verb, option});
+}
+
+QByteArray comPort(quint8 code, const QByteArray &value) {
+    return bytes({IAC, SB, kComPort, code}) + escape(value) + bytes({IAC, SE});
+}
+
+QByteArray be32(quint32 v) {
+    return bytes({quint8(v >> 24), quint8(v >> 16), quint8(v >> 8), quint8(v)});
+}
+
+void Decoder::feed(const QByteArray &bytes, QByteArray &data, QList<Event> &events) {
+    for (const char ch : bytes) {
+        const quint8 b = quint8(ch);
+        switch (state_) {
+        case State::Data:
+            if (b == IAC)
+                state_ = State::Iac;
+            else
+                data += ch;
+            break;
+        case State::Iac:
+            if (b == IAC) {
+                data += ch;
+                state_ = State::Data;
+            } else if (b >= WILL) {
+                verb_ = b;
+                state_ = State::Option;
+            } else if (b == SB) {
+                state_ = State::SubOption;
+            } else {
+                // NOP, GA, a stray SE and the rest carry nothing for us.
+                state_ = State::Data;
+            }
+            break;
+        case State::Option:
+            events.append({Event::Verb, verb_, b, {}});
+            state_ = State::Data;
+            break;
+        case State::SubOption:
+            subOption_ = b;
+            sub_.clear();
+            tooLong_ = false;
+            state_ = State::Sub;
+            break;
+        case State::Sub:
+            if (b == IAC) {
+                state_ = State::SubIac;
+            } else if (sub_.size() < kMaxSub) {
+                sub_ += ch;
+            } else {
+                tooLong_ = true;
+            }
+            break;
+        case State::SubIac:
+            if (b == IAC) {
+                if (sub_.size() < kMaxSub)
+                    sub_ += ch;
+                else
+                    tooLong_ = true;
+                state_ = State::Sub;
+                break;
+            }
+            // IAC SE ends it; any other command ends it as well, and a
+            // subnegotiation cut short that way is not trusted.
+            if (b == SE && !tooLong_) events.append({Event::Sub, 0, subOption_, sub_});
+            if (tooLong_) ++dropped_;
+            sub_.clear();
+            tooLong_ = false;
+            state_ = State::Data;
+            if (b != SE) {
+                state_ = State::Iac;
+                // The byte after IAC is a command of its own.
+                if (b >= WILL) {
+                    verb_ = b;
+                    state_ = State::Option;
+                } else if (b == SB) {
+                    state_ = State::SubOption;
+                } else {
+                    state_ = State::Data;
+                }
+            }
+            break;
+        }
+    }
+}
+
+} // namespace telnet
