@@ -67,6 +67,13 @@ bool test_preparation(SerialPort &port, const QString &portText, const QString &
     return true;
 }
 
+bool kept_port_preparation(SerialPort &port, const QString &portText, const QString &settings) {
+    if (!port.portOpen()) return test_preparation(port, portText, settings);
+    if (!port.setSettings(settings)) return false;
+    buffers_and_thresholds(port);
+    return true;
+}
+
 bool at_preparation(SerialPort &port, const QString &settings) {
     if (!port.portOpen()) {
         if (!port.setSettings(settings) || !port.setPortOpen(true)) return false;
