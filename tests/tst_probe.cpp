@@ -78,6 +78,9 @@ private slots:
     void stopMidPoll();
     void refusedBeforeSending_data();
     void refusedBeforeSending();
+    void lateReplyNeverCredited();
+    void discovery_data();
+    void discovery();
 };
 
 void TestProbe::initTestCase() {
@@ -250,6 +253,112 @@ void TestProbe::refusedBeforeSending() {
     QCOMPARE(r.exitCode, 2);
     QVERIFY2(r.out.isEmpty(), r.out.constData());
     QVERIFY2(r.err.contains("kestrova-probe: "), r.err.constData());
+}
+
+// Replies come 45 ms after each request, the probe waits 30: every reply
+// arrives during a later exchange, and must be told as a stray under the
+// address it names, never as that exchange's answer.
+void TestProbe::lateReplyNeverCredited() {
+    SimProcess sim({"--delay", "45"});
+    const ProbeRun r = run_probe({sim.device(), "--json", "--address", "1,2,3", "--timeout", "30",
+                                  "--count", "2", "--channel", "1:2"});
+    QCOMPARE(r.exitCode, 1);
+    int exchanges = 0, strays = 0;
+    for (const QJsonObject &o : r.exchanges) {
+        const QString verdict = o.value("verdict").toString();
+        if (verdict == "stray") {
+            ++strays;
+            // The reply names the address and channel it is listed under.
+            const QByteArray reply = QByteArray::fromHex(o.value("reply").toString().toLatin1());
+            const qsizetype stx = reply.indexOf('\x02');
+            QCOMPARE(reply.mid(stx + 1, 5),
+                     QString::asprintf("%03d%02d", o.value("address").toInt(),
+                                       o.value("channel").toInt())
+                         .toLatin1());
+            QVERIFY(o.value("request").isNull());
+        } else {
+            ++exchanges;
+            QCOMPARE(verdict, "timeout");
+            QCOMPARE(o.value("reply").toString(), "");
+        }
+    }
+    QCOMPARE(exchanges, 12);
+    QVERIFY2(strays > 0, r.out.constData());
+    QCOMPARE(r.stats.value("stray").toInt(), strays);
+    QCOMPARE(counts(r.stats), "12 0 0 0 0 0 0 12");
+}
+
+void TestProbe::discovery_data() {
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<QStringList>("probeArgs");
+    QTest::addColumn<QStringList>(
+        "expected"); // each row tried: its setting or direction, what came
+    QTest::addColumn<QString>("result");
+    QTest::addColumn<int>("exitCode");
+
+    QStringList every; // the 28 settings in the order they are tried
+    for (const char *rate : {"9600", "19200", "4800", "38400", "2400", "56000", "1200"})
+        for (const char *format : {"n,8,2", "n,8,1", "e,8,1", "o,8,1"})
+            every << QStringLiteral("%1,%2").arg(rate, format);
+    const QStringList directions{"RTS=0", "RTS=1", "DTR=0", "DTR=1", "MODEM"};
+    auto came = [](const QStringList &tried, const char *what) {
+        QStringList rows;
+        for (const QString &t : tried)
+            rows << t + ' ' + what;
+        return rows;
+    };
+
+    QTest::newRow("settings: the usual ones answer")
+        << QStringList() << QStringList{"--find-settings"} << QStringList{"9600,n,8,2 good [1]"}
+        << QString("true 9600,n,8,2 1") << 0;
+    QTest::newRow("settings: nobody at the address, all 28 tried")
+        << QStringList() << QStringList{"--find-settings", "--address", "9", "--timeout", "10"}
+        << came(every, "nothing []") << QString("false  28") << 1;
+    QTest::newRow("settings: every sum wrong")
+        << QStringList{"--bad-sum", "1"} << QStringList{"--find-settings", "--timeout", "100"}
+        << came(every, "bad_sum []") << QString("false  28") << 1;
+    QTest::newRow("settings with a scan: addresses at the first setting")
+        << QStringList{"--delay", "0"}
+        << QStringList{"--find-settings", "--scan", "--timeout", "10", "--channel", "2"}
+        << QStringList{"9600,n,8,2 good [1,2,3]"} << QString("true 9600,n,8,2 1") << 0;
+    QTest::newRow("direction: a pseudo-terminal answers on every line")
+        << QStringList() << QStringList{"--find-direction"} << came(directions, "good [1]")
+        << QString("true RTS=0,RTS=1,DTR=0,DTR=1,MODEM 5") << 0;
+    QTest::newRow("direction: only the echo of the request comes back")
+        << QStringList{"--echo"}
+        << QStringList{"--find-direction", "--model", "PM-01", "--address", "9", "--timeout", "10"}
+        << came(directions, "no_frame []") << QString("false  5") << 1;
+}
+
+void TestProbe::discovery() {
+    QFETCH(QStringList, simArgs);
+    QFETCH(QStringList, probeArgs);
+    QFETCH(QStringList, expected);
+    QFETCH(QString, result);
+    QFETCH(int, exitCode);
+    SimProcess sim(simArgs);
+    ProbeRun r = run_probe(QStringList{sim.device(), "--json"} + probeArgs);
+    QCOMPARE(r.exitCode, exitCode);
+    const QList<QByteArray> lines = r.out.trimmed().split('\n');
+    QStringList got;
+    for (const QByteArray &line : lines.mid(0, lines.size() - 1)) {
+        const QJsonObject o = QJsonDocument::fromJson(line).object();
+        const QString tried = o.contains("settings") ? o.value("settings").toString()
+                                                     : o.value("direction").toString();
+        got << tried + ' ' + o.value("came").toString() + ' ' +
+                   QJsonDocument(o.value("good").toArray()).toJson(QJsonDocument::Compact);
+    }
+    QCOMPARE(got, expected);
+    const QJsonObject res =
+        QJsonDocument::fromJson(lines.last()).object().value("result").toObject();
+    QStringList found;
+    for (const QJsonValue &d : res.value("directions").toArray())
+        found << d.toString();
+    QCOMPARE(QStringLiteral("%1 %2 %3")
+                 .arg(res.value("found").toBool() ? "true" : "false",
+                      res.contains("settings") ? res.value("settings").toString() : found.join(','))
+                 .arg(res.value("tried").toInt()),
+             result);
 }
 
 QTEST_GUILESS_MAIN(TestProbe)
