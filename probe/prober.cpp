@@ -179,6 +179,11 @@ void Prober::onTimeout() {
     if (done_ || !inFlight_) return;
     tx_.expire();
     judge(Verdict::Timeout, {});
+    // Outside the port's notification, so the next exchange may start at once.
+    if (queue_.isActive()) {
+        queue_.stop();
+        next();
+    }
 }
 
 // A reply naming another address: shown under the address it names, credited

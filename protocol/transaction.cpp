@@ -23,8 +23,11 @@ TestOutcome Transaction::test(const Selection &sel) {
     // line is refused without opening, showing or sending anything.
     QByteArray frame;
     if (auto refusal = compose_frame(sel, frame)) return {TestOutcome::Refused, *refusal, {}};
-    const bool prepared = keepPort_ ? kept_port_preparation(port_, sel.port, sel.settings)
-                                    : test_preparation(port_, sel.port, sel.settings);
+    const bool prepared =
+        keepPort_ ? kept_port_preparation(port_, sel.port, sel.settings,
+                                          port_.portOpen() && sel.settings == keptSettings_)
+                  : test_preparation(port_, sel.port, sel.settings);
+    keptSettings_ = prepared ? sel.settings : QString();
     if (!prepared) return {TestOutcome::PortFailed, {}, port_.lastError()};
     sendbuf_ = frame;
     readRequest_ = sel.function == fn::readPv() || sel.function == fn::readParameter();

@@ -127,6 +127,7 @@ private:
     bool readRequest_ = false; // the frame asks for a value (DC1 or DC2)
     std::optional<FrameHead> requestHead_;
     bool keepPort_ = false;
+    QString keptSettings_; // what the kept port was last set to
     bool ownOnly_ = false;
     QElapsedTimer clock_; // since the last TEST, for the trace
 };

@@ -67,9 +67,10 @@ bool test_preparation(SerialPort &port, const QString &portText, const QString &
     return true;
 }
 
-bool kept_port_preparation(SerialPort &port, const QString &portText, const QString &settings) {
+bool kept_port_preparation(SerialPort &port, const QString &portText, const QString &settings,
+                           bool settingsHeld) {
     if (!port.portOpen()) return test_preparation(port, portText, settings);
-    if (!port.setSettings(settings)) return false;
+    if (!settingsHeld && !port.setSettings(settings)) return false;
     buffers_and_thresholds(port);
     return true;
 }
