@@ -1,5 +1,7 @@
 // kestrova-probe against the real simulator process over a pseudo-terminal.
 // Frames and replies are pinned as hex written out by hand.
+#include "fakeserialport.h"
+#include "prober.h"
 #include "simprocess.h"
 
 #include <QJsonArray>
@@ -81,6 +83,8 @@ private slots:
     void lateReplyNeverCredited();
     void discovery_data();
     void discovery();
+    void portKeptForTheRun_data();
+    void portKeptForTheRun();
 };
 
 void TestProbe::initTestCase() {
@@ -359,6 +363,44 @@ void TestProbe::discovery() {
                       res.contains("settings") ? res.value("settings").toString() : found.join(','))
                  .arg(res.value("tried").toInt()),
              result);
+}
+
+// The prober over the recording port: a poll opens the port once (and with it
+// takes the lock file once) unless asked to reopen as the console does; the
+// frames on the line are the same either way.
+void TestProbe::portKeptForTheRun_data() {
+    QTest::addColumn<bool>("reopen");
+    QTest::addColumn<int>("openings");
+    QTest::newRow("kept") << false << 1;
+    QTest::newRow("reopened at every exchange") << true << 3;
+}
+
+void TestProbe::portKeptForTheRun() {
+    QFETCH(bool, reopen);
+    QFETCH(int, openings);
+    FakeSerialPort port;
+    Plan plan;
+    plan.function = "pv";
+    plan.addresses = {1, 2, 3};
+    plan.channels = {1};
+    plan.timeoutMs = 1;
+    plan.reopen = reopen;
+    Prober prober(port, plan);
+    int exitCode = -1;
+    QObject::connect(&prober, &Prober::finished, [&](int code) { exitCode = code; });
+    prober.start();
+    QTRY_COMPARE(exitCode, 1); // every exchange timed out
+    QCOMPARE(port.log.count("open"), openings);
+    QCOMPARE(port.writes, QList<QByteArray>({"\x14"
+                                             "01\x11"
+                                             "00101\x03\x03",
+                                             "\x14"
+                                             "01\x11"
+                                             "00201\x03\x03",
+                                             "\x14"
+                                             "01\x11"
+                                             "00301\x03\x03"}));
+    QVERIFY(!port.portOpen());
 }
 
 QTEST_GUILESS_MAIN(TestProbe)
