@@ -57,34 +57,32 @@ Verdict verdict_of(CommResult::Kind kind) {
     return Verdict::Malformed;
 }
 
+// The verdict as the readable line shows it.
+static QString verdict_text(const Exchange &e) {
+    switch (e.verdict) {
+    case Verdict::Ok:
+        return QStringLiteral("OK SUM=") + QString::fromLatin1(e.sum);
+    case Verdict::Err:
+        return QStringLiteral("ERR SUM=") + QString::fromLatin1(e.sum);
+    case Verdict::Ack:
+        return QStringLiteral("ACK");
+    case Verdict::Nak:
+        return QStringLiteral("NAK");
+    case Verdict::Malformed:
+        return QStringLiteral("回复格式不符，无法校验");
+    case Verdict::Timeout:
+        return QStringLiteral("超时");
+    case Verdict::Stray:
+        return QStringLiteral("错位的回复（来自这个地址，不计入任何交换）");
+    }
+    return {};
+}
+
 QByteArray human_line(const Exchange &e) {
     QString line = e.time.toLocalTime().toString(QStringLiteral("HH:mm:ss.zzz")) +
                    QStringLiteral("  地址 %1  通道 %2").arg(three(e.address), two(e.channel));
     if (e.parameter) line += QStringLiteral("  参数 %1").arg(two(*e.parameter));
-    line += QStringLiteral("  ");
-    switch (e.verdict) {
-    case Verdict::Ok:
-        line += QStringLiteral("OK SUM=") + QString::fromLatin1(e.sum);
-        break;
-    case Verdict::Err:
-        line += QStringLiteral("ERR SUM=") + QString::fromLatin1(e.sum);
-        break;
-    case Verdict::Ack:
-        line += QStringLiteral("ACK");
-        break;
-    case Verdict::Nak:
-        line += QStringLiteral("NAK");
-        break;
-    case Verdict::Malformed:
-        line += QStringLiteral("回复格式不符，无法校验");
-        break;
-    case Verdict::Timeout:
-        line += QStringLiteral("超时");
-        break;
-    case Verdict::Stray:
-        line += QStringLiteral("错位的回复（来自这个地址，不计入任何交换）");
-        break;
-    }
+    line += QStringLiteral("  ") + verdict_text(e);
     if (e.value) line += QStringLiteral("  值 ") + QString::fromLatin1(*e.value);
     if (e.latencyMs) line += QStringLiteral("  %1 ms").arg(ms(*e.latencyMs));
     return line.toUtf8() + '\n';
@@ -238,7 +236,12 @@ QByteArray trial_line(Discovery d, const Trial &t, bool json) {
         return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
     }
     QString line = t.tried.leftJustified(12) + came_text(t);
-    if (t.held && t.came == Came::Good) line += QStringLiteral("  地址 ") + address_list(t.good);
+    if (t.held && t.came == Came::Good) {
+        line += QStringLiteral("  地址 ") + address_list(t.good) + QStringLiteral("  ") +
+                verdict_text(t.telling);
+        if (t.telling.value)
+            line += QStringLiteral("  值 ") + QString::fromLatin1(*t.telling.value);
+    }
     return line.toUtf8() + '\n';
 }
 
