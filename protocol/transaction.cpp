@@ -97,8 +97,10 @@ CommResult Transaction::receive(const QString &model) {
 // is judged as if they had never come.
 void Transaction::takeStrays(char marker, QList<CommResult::Stray> &strays) {
     while (recbuf_.frameEnd() >= 0) {
+        // Only a frame whose sum holds can be trusted to name its sender.
         const auto head = recbuf_.head(marker);
-        if (!head || !requestHead_) return;
+        const auto check = recbuf_.check(marker);
+        if (!head || !requestHead_ || !check || !check->ok) return;
         const bool ours = head->address == requestHead_->address &&
                           head->channel == requestHead_->channel &&
                           (marker != ctl::DC4 || head->concentrator == requestHead_->concentrator);

@@ -85,7 +85,8 @@ public:
     // A tool that owns the port for a whole run keeps it open from one TEST to
     // the next (emptied and set each time); the console reopens at every TEST.
     void setKeepPort(bool keep) { keepPort_ = keep; }
-    // A reply naming another address than the request's is not judged for it:
+    // A reply naming another address than the request's (and whose sum holds)
+    // is not judged for it:
     // the wait goes on and the frame is given back in CommResult::strays. The
     // console judges whatever arrives.
     void setOwnRepliesOnly(bool own) { ownOnly_ = own; }

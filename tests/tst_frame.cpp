@@ -470,6 +470,9 @@ void TestFrame::replyAsValues_data() {
     QTest::newRow("another concentrator")
         << fn::readPv() << true << hex("14 30 32 02 30 30 31 30 31 32 33 2e 34 30 30 35 36 31 17")
         << "0  - |001/01| waiting";
+    QTest::newRow("another address, sum one too high: judged, no value")
+        << fn::readPv() << true << hex("14 30 31 02 30 30 32 30 31 32 2e 31 30 30 35 30 38 17")
+        << "2 00507 - || done";
     QTest::newRow("the console judges whatever comes")
         << fn::readPv() << false << other << "1 00507 2.1 || done";
 }
