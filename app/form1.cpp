@@ -270,7 +270,7 @@ void Form1::cmdtest_Click() {
 }
 
 void Form1::MSComm1_OnComm(int code) {
-    transaction_->comm(code, Combo3->currentText(), Combo4->currentText());
+    transaction_->comm(code, Combo4->currentText());
 }
 
 void Form1::Timer1_Timer() {
@@ -279,8 +279,9 @@ void Form1::Timer1_Timer() {
 
 void Form1::Command1_Click() {
     const QString command = Combo11->currentText();
-    const AtOutcome r = send_at_command(*MSComm1, command, Combo2->currentText(),
-                                        [this](const QByteArray &line) { trs->insert(line); });
+    const AtOutcome r =
+        send_at_command(*MSComm1, command, Combo2->currentText(), Combo3->currentText(),
+                        [this](const QByteArray &line) { trs->insert(line); });
     if (r.status == AtOutcome::NotAscii)
         showMessage(at_not_ascii_message(command));
     else if (r.status == AtOutcome::PortFailed)

@@ -24,6 +24,8 @@ public:
     QByteArray input() override;
     void setRts(bool on) override { inner_->setRts(on); }
     void setDtr(bool on) override { inner_->setDtr(on); }
+    void setRelease(std::optional<LineLevel> level) override { inner_->setRelease(level); }
+    bool setRs485(bool on) override { return inner_->setRs485(on); }
     PortError lastError() const override { return inner_->lastError(); }
 
 signals:

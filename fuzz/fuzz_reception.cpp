@@ -104,8 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     Transaction tx(port, timer, trs, rec);
     Reference ref;
     QString model = QString::fromLatin1(kModels[size % std::size(kModels)]);
-    QObject::connect(&port, &SerialPort::comm,
-                     [&](int code) { tx.comm(code, QStringLiteral("RTS=0"), model); });
+    QObject::connect(&port, &SerialPort::comm, [&](int code) { tx.comm(code, model); });
 
     tx.test(Selection{});
     ref.test();

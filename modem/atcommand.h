@@ -12,6 +12,8 @@ struct AtOutcome {
 };
 
 // The AT command line: the box's text as typed, then CR LF, shown and written
-// in one write. Text outside ASCII has no form on the line and is refused first.
+// in one write, the direction line released after it as `signal` names it.
+// Text outside ASCII has no form on the line and is refused first.
 AtOutcome send_at_command(SerialPort &port, const QString &command, const QString &settings,
+                          const QString &signal,
                           const std::function<void(const QByteArray &)> &show);

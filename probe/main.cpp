@@ -243,7 +243,8 @@ std::optional<QString> check(SerialPort &port, const Plan &plan) {
     QByteArray frame;
     if (const auto refusal = compose_frame(first, frame))
         return refusal_message(*refusal, option_source(refusal->box));
-    if (!test_preparation(port, first.port, first.settings)) return port_message(port.lastError());
+    if (!test_preparation(port, first.port, first.settings, first.signal))
+        return port_message(port.lastError());
     return std::nullopt;
 }
 

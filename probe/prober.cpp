@@ -61,6 +61,10 @@ Prober::Prober(SerialPort &port, Plan plan, QObject *parent)
     connect(&port_, &SerialPort::comm, this, &Prober::onComm);
     connect(&port_, &SerialPort::failed, this,
             [this](const PortError &e) { fail(broken_message(e)); });
+    // Said, not fatal: the exchanges go on.
+    connect(&port_, &SerialPort::lineFault, this, [](const PortError &e) {
+        std::fprintf(stderr, "kestrova-probe: %s\n", qPrintable(port_message(e)));
+    });
 }
 
 QString option_source(Box box) {
@@ -147,9 +151,10 @@ void Prober::send() {
         return fail(refusal_message(outcome.refusal, option_source(outcome.refusal.box)));
     if (outcome.status == TestOutcome::PortFailed) {
         const PortError::Kind k = outcome.portError.kind;
-        if (plan_.discovery == Discovery::Settings &&
-            (k == PortError::Settings || k == PortError::SettingsNotHeld)) {
-            // Not these settings on this device: on to the next.
+        if ((plan_.discovery == Discovery::Settings &&
+             (k == PortError::Settings || k == PortError::SettingsNotHeld)) ||
+            (plan_.discovery == Discovery::Direction && k == PortError::Rs485Refused)) {
+            // Not these settings, or no RS-485 mode, on this device: on to the next.
             trials_.last().held = false;
             position_ = plan_.addresses.size() * channels;
             return queue_.start();
@@ -167,7 +172,7 @@ void Prober::send() {
 
 void Prober::onComm(int code) {
     if (done_) return;
-    const CommResult r = tx_.comm(code, signal_, plan_.base.model);
+    const CommResult r = tx_.comm(code, plan_.base.model);
     if (inFlight_)
         for (const CommResult::Stray &s : r.strays)
             stray(s);

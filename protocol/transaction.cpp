@@ -23,11 +23,12 @@ TestOutcome Transaction::test(const Selection &sel) {
     // line is refused without opening, showing or sending anything.
     QByteArray frame;
     if (auto refusal = compose_frame(sel, frame)) return {TestOutcome::Refused, *refusal, {}};
-    const bool prepared =
-        keepPort_ ? kept_port_preparation(port_, sel.port, sel.settings,
-                                          port_.portOpen() && sel.settings == keptSettings_)
-                  : test_preparation(port_, sel.port, sel.settings);
-    keptSettings_ = prepared ? sel.settings : QString();
+    const QString setup = sel.settings + QLatin1Char(' ') + sel.signal;
+    const bool prepared = keepPort_
+                              ? kept_port_preparation(port_, sel.port, sel.settings, sel.signal,
+                                                      port_.portOpen() && setup == keptSetup_)
+                              : test_preparation(port_, sel.port, sel.settings, sel.signal);
+    keptSetup_ = prepared ? setup : QString();
     if (!prepared) return {TestOutcome::PortFailed, {}, port_.lastError()};
     sendbuf_ = frame;
     readRequest_ = sel.function == fn::readPv() || sel.function == fn::readParameter();
@@ -48,12 +49,12 @@ QByteArray Transaction::request() const {
     return sendbuf_ + ctl::ETX;
 }
 
-CommResult Transaction::comm(int code, const QString &signal, const QString &model) {
+CommResult Transaction::comm(int code, const QString &model) {
     if (code == SerialPort::EvReceive) return receive(model);
-    if (code == SerialPort::EvSend) {
-        qCDebug(lcTransaction, "release %s at %.3f ms", qPrintable(signal), sinceTest());
-        release(port_, signal);
-    }
+    // Code 1 finds the direction line already back at the level the raise
+    // named: the port set it the moment the frame had left the wire.
+    if (code == SerialPort::EvSend)
+        qCDebug(lcTransaction, "sent, line released, at %.3f ms", sinceTest());
     return {};
 }
 

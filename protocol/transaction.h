@@ -72,7 +72,7 @@ struct CommResult {
 // progress live here, and every step of the road is one call. The window and
 // the command-line probe drive it the same way:
 //   test(selection)            when TEST is pressed
-//   comm(code, signal, model)  at each communication event of the port
+//   comm(code, model)          at each communication event of the port
 //   tick()                     at each tick of the wait timer
 class Transaction {
 public:
@@ -95,10 +95,10 @@ public:
     // Busy while a reply is awaited: nothing happens then.
     TestOutcome test(const Selection &sel);
 
-    // Code 1: the direction line back to receiving, as the signal text names it
-    // now. Code 2: the batch into recbuf and rec, judged for the model text now.
-    // Other codes change nothing.
-    CommResult comm(int code, const QString &signal, const QString &model);
+    // Code 2: the batch into recbuf and rec, judged for the model text now.
+    // Other codes change nothing (at code 1 the port has already released the
+    // direction line, at the level the raise named).
+    CommResult comm(int code, const QString &model);
 
     // One tick of the wait: the new ruler text, or nothing at the tick that
     // times the wait out (the ruler then stays as it was).
@@ -128,7 +128,7 @@ private:
     bool readRequest_ = false; // the frame asks for a value (DC1 or DC2)
     std::optional<FrameHead> requestHead_;
     bool keepPort_ = false;
-    QString keptSettings_; // what the kept port was last set to
+    QString keptSetup_; // the settings and signal the kept port was last set to
     bool ownOnly_ = false;
     QElapsedTimer clock_; // since the last TEST, for the trace
 };

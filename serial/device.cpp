@@ -6,6 +6,7 @@
 
 #include <QFileInfo>
 #include <QSerialPortInfo>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -35,6 +36,26 @@ std::optional<bool> DeviceAnswers::transmitterEmpty(int fd) const {
     unsigned int lsr = 0;
     if (::ioctl(fd, TIOCSERGETLSR, &lsr) != 0) return std::nullopt;
     return (lsr & TIOCSER_TEMT) != 0;
+}
+
+bool DeviceAnswers::setModemLine(int fd, LineLevel level) const {
+    const int bits = level.line == LineLevel::Rts ? TIOCM_RTS : TIOCM_DTR;
+    return ::ioctl(fd, level.on ? TIOCMBIS : TIOCMBIC, &bits) == 0;
+}
+
+std::optional<bool> DeviceAnswers::rs485(int fd) const {
+    serial_rs485 r{};
+    if (::ioctl(fd, TIOCGRS485, &r) != 0) return std::nullopt;
+    return (r.flags & SER_RS485_ENABLED) != 0;
+}
+
+bool DeviceAnswers::setRs485(int fd, bool on) const {
+    serial_rs485 r{};
+    // Off keeps what else the driver holds (its delays, the RTS levels).
+    if (!on && ::ioctl(fd, TIOCGRS485, &r) != 0) return false;
+    r.flags = on ? SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND : r.flags & ~SER_RS485_ENABLED;
+    if (on) r.delay_rts_before_send = r.delay_rts_after_send = 0;
+    return ::ioctl(fd, TIOCSRS485, &r) == 0;
 }
 
 bool DeviceAnswers::hungUp(int fd) const {

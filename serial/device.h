@@ -19,6 +19,15 @@ public:
     virtual qint64 outputQueued(int fd) const;
     // The transmitter's empty bit where the driver answers TIOCSERGETLSR.
     virtual std::optional<bool> transmitterEmpty(int fd) const;
+    // Sets one modem line (TIOCMBIS, TIOCMBIC); false, errno set, if refused.
+    // Also called from the release thread: keep it free of state.
+    virtual bool setModemLine(int fd, LineLevel level) const;
+    // Whether the driver's RS-485 mode is on (TIOCGRS485); nothing (errno set)
+    // where the driver has none.
+    virtual std::optional<bool> rs485(int fd) const;
+    // Turns it on, RTS on while sending and no delays, or off (TIOCSRS485);
+    // false, errno set, if the driver refuses.
+    virtual bool setRs485(int fd, bool on) const;
     virtual bool hungUp(int fd) const;
     virtual bool exists(const QString &path) const;
     virtual bool accessible(const QString &path) const;

@@ -16,18 +16,13 @@ void SendDrain::written(qint64 chars) {
 
 std::optional<qint64> SendDrain::check() {
     const qint64 now = clock_();
-    // Their wire time starts when they are written.
-    if (device_.unwritten() > 0) return kPollNs;
-    if (const qint64 queued = device_.queued(); queued > 0) {
-        // Not even in the hardware yet: each still needs its own time on the wire.
+    // Those the driver holds each still need their own time on the wire.
+    if (const qint64 queued = device_.queued(); queued > 0)
         busyUntil_ = std::max(busyUntil_, now + queued * charNs_);
-        return kPollNs;
-    }
-    if (const std::optional<bool> empty = device_.transmitterEmpty()) {
-        // No transmitter is faster than its line.
-        if (now < busyUntil_) return busyUntil_ - now;
+    // Nothing leaves sooner than its line allows: no need to look before.
+    if (now < busyUntil_) return busyUntil_ - now;
+    if (const std::optional<bool> empty = device_.transmitterEmpty())
         return *empty ? std::nullopt : std::optional<qint64>(kPollNs);
-    }
     const qint64 deadline = busyUntil_ + std::max(charNs_, kMinMarginNs);
     if (now < deadline) return deadline - now;
     return std::nullopt;

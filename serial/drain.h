@@ -4,32 +4,30 @@
 #include <functional>
 #include <optional>
 
-// Decides when everything written has physically left the port, so that the
-// converter may be switched back to receiving.
+// Decides when everything handed to the driver has physically left the port,
+// so that the converter may be switched back to receiving.
 //
-// The device is asked how many characters are not yet written to the system
-// (Qt's buffer), how many the driver still holds, and, where the driver can
-// tell, whether the transmitter is empty (a UART's TEMT bit). Neither count sees a UART's FIFO
-// or a USB adapter's own buffer, so where the bit is not answered the wire time
-// of what was written, counted from the write, stands in for it, with one
-// character of margin (at least a millisecond: a USB adapter sends from the
-// next bus frame).
+// The driver is asked how many characters it still holds and, where it can
+// tell, whether the transmitter is empty (a UART's TEMT bit). The count does
+// not see a UART's FIFO or a USB adapter's own buffer, so where the bit is not
+// answered the wire time of what was written, counted from the write, stands
+// in for it, with one character of margin (at least a millisecond: a USB
+// adapter sends from the next bus frame).
 class SendDrain {
 public:
     using Clock = std::function<qint64()>; // monotonic, nanoseconds
     struct Device {
-        std::function<qint64()> unwritten;                     // not yet passed to written()
-        std::function<qint64()> queued;                        // passed, still in the driver
+        std::function<qint64()> queued;                        // still in the driver
         std::function<std::optional<bool>()> transmitterEmpty; // nothing: not answered
     };
-    static constexpr qint64 kPollNs = 1'000'000;
+    static constexpr qint64 kPollNs = 100'000; // the empty bit, looked at this often
     static constexpr qint64 kMinMarginNs = 1'000'000;
 
     SendDrain(Clock clock, Device device);
 
     // The pace of the line as the device holds it.
     void setPace(qint32 rate, int bitsPerChar);
-    // `chars` characters reached the system now; they go out after whatever
+    // `chars` characters reached the driver now; they go out after whatever
     // was written before.
     void written(qint64 chars);
     // Nothing once everything written has left; otherwise nanoseconds until

@@ -54,6 +54,22 @@ void FakeSerialPort::setDtr(bool on) {
     log << QStringLiteral("dtr %1").arg(on ? 1 : 0);
 }
 
+bool FakeSerialPort::setRs485(bool on) {
+    if (on != rs485) log << QStringLiteral("rs485 %1").arg(on ? 1 : 0);
+    rs485 = on;
+    return true;
+}
+
+void FakeSerialPort::deliver(int code) {
+    if (code == 1 && release_) {
+        if (release_->line == LineLevel::Rts)
+            setRts(release_->on);
+        else
+            setDtr(release_->on);
+    }
+    emit comm(code);
+}
+
 void FakeSerialPort::receive(const QByteArray &batch) {
     pending_ += batch;
     emit comm(2);

@@ -4,7 +4,8 @@
 
 namespace {
 
-enum class Line { Rts, Dtr };
+// Line::Driver: the driver's RS-485 mode switches, no modem line is driven.
+enum class Line { Rts, Dtr, Driver };
 
 struct Direction {
     const char *text;
@@ -13,12 +14,13 @@ struct Direction {
     bool atRelease;
 };
 
-constexpr std::array<Direction, 5> directions{{
+constexpr std::array<Direction, 6> directions{{
     {"RTS=0", Line::Rts, false, true},
     {"RTS=1", Line::Rts, true, false},
     {"DTR=0", Line::Dtr, false, true},
     {"DTR=1", Line::Dtr, true, false},
     {"MODEM", Line::Dtr, true, true},
+    {"RS485", Line::Driver, false, false},
 }};
 
 const Direction *direction_of(const QString &signal) {
@@ -27,11 +29,17 @@ const Direction *direction_of(const QString &signal) {
     return nullptr;
 }
 
-void drive(SerialPort &port, Line line, bool on) {
-    if (line == Line::Rts)
-        port.setRts(on);
+std::optional<LineLevel> modem_line(const Direction *d, bool on) {
+    if (!d || d->line == Line::Driver) return std::nullopt;
+    return LineLevel{d->line == Line::Rts ? LineLevel::Rts : LineLevel::Dtr, on};
+}
+
+void drive(SerialPort &port, std::optional<LineLevel> level) {
+    if (!level) return;
+    if (level->line == LineLevel::Rts)
+        port.setRts(level->on);
     else
-        port.setDtr(on);
+        port.setDtr(level->on);
 }
 
 void buffers_and_thresholds(SerialPort &port) {
@@ -58,19 +66,26 @@ int port_number_of(const QString &text) {
     return 0;
 }
 
-bool test_preparation(SerialPort &port, const QString &portText, const QString &settings) {
+bool test_preparation(SerialPort &port, const QString &portText, const QString &settings,
+                      const QString &signal) {
     if (port.portOpen()) port.setPortOpen(false);
     if (const int n = port_number_of(portText)) port.setPortNumber(n);
     if (!port.portOpen() && !port.setPortOpen(true)) return false;
     if (!port.setSettings(settings)) return false;
+    const Direction *d = direction_of(signal);
+    if (!port.setRs485(d && d->line == Line::Driver)) return false;
     buffers_and_thresholds(port);
     return true;
 }
 
 bool kept_port_preparation(SerialPort &port, const QString &portText, const QString &settings,
-                           bool settingsHeld) {
-    if (!port.portOpen()) return test_preparation(port, portText, settings);
-    if (!settingsHeld && !port.setSettings(settings)) return false;
+                           const QString &signal, bool setupHeld) {
+    if (!port.portOpen()) return test_preparation(port, portText, settings, signal);
+    if (!setupHeld) {
+        if (!port.setSettings(settings)) return false;
+        const Direction *d = direction_of(signal);
+        if (!port.setRs485(d && d->line == Line::Driver)) return false;
+    }
     buffers_and_thresholds(port);
     return true;
 }
@@ -84,9 +99,17 @@ bool at_preparation(SerialPort &port, const QString &settings) {
 }
 
 void raise(SerialPort &port, const QString &signal) {
-    if (const Direction *d = direction_of(signal)) drive(port, d->line, d->atRaise);
+    const Direction *d = direction_of(signal);
+    drive(port, modem_line(d, d && d->atRaise));
+    release_after_write(port, signal);
+}
+
+void release_after_write(SerialPort &port, const QString &signal) {
+    const Direction *d = direction_of(signal);
+    port.setRelease(modem_line(d, d && d->atRelease));
 }
 
 void release(SerialPort &port, const QString &signal) {
-    if (const Direction *d = direction_of(signal)) drive(port, d->line, d->atRelease);
+    const Direction *d = direction_of(signal);
+    drive(port, modem_line(d, d && d->atRelease));
 }

@@ -4,7 +4,8 @@
 
 #include <QStringList>
 
-// Event code 1 is due once fewer than this many characters wait to be sent.
+// The send threshold both preparations set. The component sends event code 1
+// only once everything written has left the wire, whatever the threshold.
 inline constexpr int kSendThreshold = 5;
 
 // The direction choices, in the order they are compared.
@@ -13,22 +14,30 @@ QStringList direction_texts();
 // Port number n for the exact text "COMn" (n = 1..16), 0 for any other text.
 int port_number_of(const QString &text);
 
-// Before a TEST: close, choose the port, reopen, apply the settings, empty the
-// buffers and set the thresholds. False at the first failing step.
-bool test_preparation(SerialPort &port, const QString &portText, const QString &settings);
+// Before a TEST: close, choose the port, reopen, apply the settings, the
+// driver's RS-485 mode on for "RS485" and off otherwise, empty the buffers and
+// set the thresholds. False at the first failing step.
+bool test_preparation(SerialPort &port, const QString &portText, const QString &settings,
+                      const QString &signal);
 
 // Before each exchange of a run that keeps its port: open only if closed
-// (then as test_preparation), apply the settings unless the open port holds
-// them already, then the same buffer and threshold steps, so nothing left of
+// (then as test_preparation), apply the settings and the RS-485 mode unless
+// the open port holds them already, then the same buffer and threshold steps, so nothing left of
 // the last exchange is read for this one.
 bool kept_port_preparation(SerialPort &port, const QString &portText, const QString &settings,
-                           bool settingsHeld);
+                           const QString &signal, bool setupHeld);
 
 // Before an AT command: open only if closed (settings first), then the same
 // buffer and threshold steps. An open port keeps its number and settings.
 bool at_preparation(SerialPort &port, const QString &settings);
 
-// The direction line around a write: raise before, release on event code 1.
-// A signal text that names no row drives nothing.
+// The direction line around a write. The raise sets the send level now,
+// before the write; the port sets the receive level itself the moment the
+// write has left the wire, before its event code 1, on the line and at the
+// level the signal text names here. A text that names no row, and "RS485"
+// (the driver switches), drive no line.
 void raise(SerialPort &port, const QString &signal);
+// The release alone, for a write that no raise precedes (an AT command line).
+void release_after_write(SerialPort &port, const QString &signal);
+// The receive level at once, for an exchange cut short.
 void release(SerialPort &port, const QString &signal);

@@ -3,10 +3,10 @@
 #include "log.h"
 
 #include <cerrno>
-#include <chrono>
 #include <utility>
 
-Q_LOGGING_CATEGORY(lcSerial, "kestrova.serial")
+// Debug lines (the release thread's scheduling) only on request: kestrova.serial.debug=true.
+Q_LOGGING_CATEGORY(lcSerial, "kestrova.serial", QtInfoMsg)
 
 namespace {
 
@@ -17,7 +17,7 @@ struct SystemView {
     bool hungUp = false;
 };
 
-enum class Step { Open, Read, Line };
+enum class Step { Open, Traffic }; // opening; reading or writing
 
 // The one place where Qt's error code and the system's view become a kind.
 PortError::Kind error_kind(Step step, QSerialPort::SerialPortError e, const SystemView &s) {
@@ -29,22 +29,18 @@ PortError::Kind error_kind(Step step, QSerialPort::SerialPortError e, const Syst
         if (e == QSerialPort::PermissionError)
             return s.accessible ? PortError::Busy : PortError::Permission;
         return PortError::Io;
-    case Step::Read:
+    case Step::Traffic:
         // A hung-up terminal reads as end of file, and Qt then reports whatever
         // errno an earlier call left behind; the descriptor itself knows.
         if (s.hungUp) return PortError::HungUp;
         if (!s.exists) return PortError::Removed;
         return PortError::Io;
-    case Step::Line:
-        break;
     }
-    return PortError::LineRefused;
+    return PortError::Io;
 }
 
-qint64 monotonic_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+const char *line_name(LineLevel::Line line) {
+    return line == LineLevel::Rts ? "RTS" : "DTR";
 }
 
 } // namespace
@@ -68,19 +64,17 @@ QtSerialPort::QtSerialPort(PortMap map, QObject *parent)
 
 QtSerialPort::QtSerialPort(PortMap map, std::unique_ptr<DeviceAnswers> answers, QObject *parent)
     : SerialPort(parent), map_(std::move(map)), answers_(std::move(answers)), port_(this),
-      drain_(monotonic_ns, {[this] { return std::max(unreported_, port_.bytesToWrite()); },
-                            [this] { return answers_->outputQueued(port_.handle()); },
-                            [this] { return answers_->transmitterEmpty(port_.handle()); }}) {
-    drainTimer_.setTimerType(Qt::PreciseTimer);
-    drainTimer_.setSingleShot(true);
-    connect(&drainTimer_, &QTimer::timeout, this, &QtSerialPort::lookAtDrain);
+      releaser_(*answers_, [this](const ReleaseLine::Outcome &o) {
+          // From the line thread: the send event itself comes from the event loop.
+          QMetaObject::invokeMethod(
+              this, [this, o] { released(o); }, Qt::QueuedConnection);
+      }) {
     connect(&port_, &QSerialPort::readyRead, this, [this] { emit comm(2); });
-    connect(&port_, &QSerialPort::bytesWritten, this, [this](qint64 n) {
-        // Only now are they with the system; their wire time starts here.
-        unreported_ = std::max<qint64>(0, unreported_ - n);
-        drain_.written(n);
-    });
     connect(&port_, &QSerialPort::errorOccurred, this, &QtSerialPort::onError);
+}
+
+QtSerialPort::~QtSerialPort() {
+    releaser_.cancel();
 }
 
 bool QtSerialPort::portOpen() const {
@@ -144,7 +138,7 @@ bool QtSerialPort::applySettings(bool check) {
     const std::optional<TermiosAnswer> answer = answers_->lineSettings(fd);
     const QString why = answer ? QString() : qt_error_string(errno);
     const LineSettings kept = answer ? settings_of(*answer) : settings_;
-    drain_.setPace(kept.rate, bits_per_char(kept));
+    releaser_.setPace(kept.rate, bits_per_char(kept));
     // A pseudo-terminal has no wire to garble (it keeps 8 data bits without
     // parity whatever it is told): it takes whatever the box says.
     if (!check || answers_->pseudoTerminal(fd)) return true;
@@ -163,10 +157,8 @@ bool QtSerialPort::applySettings(bool check) {
 }
 
 void QtSerialPort::close() {
-    drainTimer_.stop();
-    releaseDue_ = false;
-    unreported_ = 0;
-    drain_.reset();
+    // A release still due is dropped with its send event, before the descriptor goes.
+    releaser_.cancel();
     if (port_.isOpen()) {
         Calling calling(state_);
         port_.close();
@@ -177,8 +169,8 @@ void QtSerialPort::close() {
 
 void QtSerialPort::discardOutput() {
     if (!port_.isOpen()) return;
+    releaser_.discard();
     port_.clear(QSerialPort::Output);
-    unreported_ = 0;
     // A send event still due stays due: what the hardware holds still goes out.
 }
 
@@ -188,64 +180,89 @@ void QtSerialPort::discardInput() {
 
 void QtSerialPort::output(const QByteArray &bytes) {
     if (!port_.isOpen()) return;
-    unreported_ += bytes.size();
-    port_.write(bytes);
-    // Every write ends with a send event, an empty one included.
-    releaseDue_ = true;
-    armDrain(0);
+    // Written by the line thread, which knows the moment the driver took
+    // them. Every write ends with a release and a send event, an empty one
+    // included.
+    releaser_.send(port_.handle(), bytes, release_, opening_);
 }
 
 QByteArray QtSerialPort::input() {
     return port_.isOpen() ? port_.readAll() : QByteArray();
 }
 
-void QtSerialPort::armDrain(qint64 ns) {
-    constexpr qint64 msNs = 1'000'000;
-    drainTimer_.start(int(std::max<qint64>(1, (ns + msNs - 1) / msNs)));
-}
-
-void QtSerialPort::lookAtDrain() {
-    if (!releaseDue_ || !port_.isOpen()) return;
-    if (const std::optional<qint64> next = drain_.check()) {
-        armDrain(*next);
+void QtSerialPort::released(const ReleaseLine::Outcome &o) {
+    if (o.tag != opening_ || state_ != State::Open) return;
+    if (o.writeError) {
+        const SystemView view{answers_->exists(device()), true, answers_->hungUp(port_.handle())};
+        error_ = {error_kind(Step::Traffic, QSerialPort::WriteError, view), number_, device(),
+                  qt_error_string(o.writeError)};
+        breakDown();
         return;
     }
-    releaseDue_ = false;
+    if (o.lineError) lineRefused(o.line, qt_error_string(o.lineError));
     emit comm(1);
 }
 
-void QtSerialPort::driveLine(const char *line, bool (QSerialPort::*set)(bool), bool on) {
+void QtSerialPort::driveLine(LineLevel level) {
     if (!port_.isOpen()) return;
-    bool ok = false;
-    QString reason;
-    {
-        Calling calling(state_);
-        ok = (port_.*set)(on);
-        if (!ok) reason = port_.errorString();
-        port_.clearError();
-    }
+    if (!answers_->setModemLine(port_.handle(), level))
+        lineRefused(level.line, qt_error_string(errno));
+}
+
+void QtSerialPort::lineRefused(LineLevel::Line line, const QString &reason) {
     // Told once per device for the whole run, not at every raise and release.
-    if (ok || lineFaultsTold_.contains(device())) return;
+    if (lineFaultsTold_.contains(device())) return;
     lineFaultsTold_.insert(device());
     if (answers_->pseudoTerminal(port_.handle())) {
         // No modem lines and no converter behind: the frame goes out all the same.
         qCWarning(lcSerial,
                   "COM%d (%s) is a pseudo-terminal and has no %s line (%s); sending all the same",
-                  number_, qPrintable(device()), line, qPrintable(reason));
+                  number_, qPrintable(device()), line_name(line), qPrintable(reason));
         return;
     }
-    PortError e{error_kind(Step::Line, port_.error(), {}), number_, device(), reason};
-    e.line = QString::fromLatin1(line);
+    PortError e{PortError::LineRefused, number_, device(), reason};
+    e.line = QString::fromLatin1(line_name(line));
     QMetaObject::invokeMethod(
         this, [this, e] { emit lineFault(e); }, Qt::QueuedConnection);
 }
 
 void QtSerialPort::setRts(bool on) {
-    driveLine("RTS", &QSerialPort::setRequestToSend, on);
+    driveLine({LineLevel::Rts, on});
 }
 
 void QtSerialPort::setDtr(bool on) {
-    driveLine("DTR", &QSerialPort::setDataTerminalReady, on);
+    driveLine({LineLevel::Dtr, on});
+}
+
+bool QtSerialPort::setRs485(bool on) {
+    if (!port_.isOpen()) return true;
+    const int fd = port_.handle();
+    const bool was = answers_->rs485(fd).value_or(false);
+    if (on) {
+        // One the board set up itself is left as it is, its delays included.
+        if (was) return true;
+        if (!answers_->setRs485(fd, true))
+            return fail(PortError::Rs485Refused, qt_error_string(errno));
+        rs485Ours_.insert(device());
+        return true;
+    }
+    if (!was) {
+        rs485Ours_.remove(device());
+        return true;
+    }
+    if (rs485Ours_.remove(device())) {
+        if (answers_->setRs485(fd, false)) return true;
+        return fail(PortError::Io, qt_error_string(errno));
+    }
+    // Not ours (enabled at boot, or by another program): the driver drives
+    // RTS whatever the row says. Said once per device.
+    if (!rs485Told_.contains(device())) {
+        rs485Told_.insert(device());
+        const PortError e{PortError::Rs485Kept, number_, device()};
+        QMetaObject::invokeMethod(
+            this, [this, e] { emit lineFault(e); }, Qt::QueuedConnection);
+    }
+    return true;
 }
 
 void QtSerialPort::onError(QSerialPort::SerialPortError e) {
@@ -255,7 +272,7 @@ void QtSerialPort::onError(QSerialPort::SerialPortError e) {
         return;
     state_ = State::Broken;
     const SystemView view{answers_->exists(device()), true, answers_->hungUp(port_.handle())};
-    error_ = {error_kind(Step::Read, e, view), number_, device(), port_.errorString()};
+    error_ = {error_kind(Step::Traffic, e, view), number_, device(), port_.errorString()};
     // Closing from inside QSerialPort's own notification is not safe; the
     // Broken state swallows the storm until the queued close runs. A TEST that
     // reopened the port meanwhile must not lose it to this close.

@@ -1,14 +1,13 @@
 #pragma once
 
 #include "device.h"
-#include "drain.h"
 #include "portmap.h"
+#include "releaseline.h"
 #include "serialport.h"
 #include "settings.h"
 
 #include <QSerialPort>
 #include <QSet>
-#include <QTimer>
 #include <memory>
 
 // The serial component over a real device (a serial port, a USB adapter or a
@@ -19,6 +18,7 @@ public:
     explicit QtSerialPort(PortMap map, QObject *parent = nullptr);
     // With other answers from the system, for tests.
     QtSerialPort(PortMap map, std::unique_ptr<DeviceAnswers> answers, QObject *parent = nullptr);
+    ~QtSerialPort() override;
 
     bool portOpen() const override;
     bool setPortOpen(bool open) override;
@@ -36,6 +36,8 @@ public:
     QByteArray input() override;
     void setRts(bool on) override;
     void setDtr(bool on) override;
+    void setRelease(std::optional<LineLevel> level) override { release_ = level; }
+    bool setRs485(bool on) override;
     PortError lastError() const override { return error_; }
 
     QString device() const { return map_.device(number_); }
@@ -49,9 +51,9 @@ private:
     // Applies settings_; with `check`, fails unless the device holds them.
     bool applySettings(bool check);
     void close();
-    void lookAtDrain();
-    void armDrain(qint64 ns);
-    void driveLine(const char *line, bool (QSerialPort::*set)(bool), bool on);
+    void released(const ReleaseLine::Outcome &o);
+    void driveLine(LineLevel level);
+    void lineRefused(LineLevel::Line line, const QString &reason);
     void onError(QSerialPort::SerialPortError e);
     void breakDown();
     bool fail(PortError::Kind kind, const QString &reason);
@@ -59,10 +61,9 @@ private:
     PortMap map_;
     std::unique_ptr<DeviceAnswers> answers_;
     QSerialPort port_;
-    SendDrain drain_;
-    QTimer drainTimer_;
-    bool releaseDue_ = false; // a write waits for its send event
-    qint64 unreported_ = 0;   // handed to Qt, not yet reported written to the system
+    // Writes and releases; after port_: gone before the descriptor closes.
+    ReleaseLine releaser_;
+    std::optional<LineLevel> release_;
     int number_ = 1;
     LineSettings settings_;
     bool checkAtOpening_ = false; // settings_ were given while closed
@@ -70,4 +71,6 @@ private:
     State state_ = State::Closed;
     quint64 opening_ = 0;          // counts successful openings
     QSet<QString> lineFaultsTold_; // devices whose missing modem line was reported
+    QSet<QString> rs485Ours_;      // devices whose RS-485 mode we turned on
+    QSet<QString> rs485Told_;      // devices whose own RS-485 mode was reported
 };

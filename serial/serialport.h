@@ -6,11 +6,19 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <optional>
 
 // A serial device the system knows of, as offered when the chosen one is missing.
 struct PresentDevice {
     QString device;
     QString description; // the driver's or the adapter's own words, may be empty
+};
+
+// One modem-control line of the port at a level.
+struct LineLevel {
+    enum Line { Rts, Dtr };
+    Line line = Rts;
+    bool on = false;
 };
 
 // Why an operation on the port failed; enough for the window to tell the user.
@@ -25,7 +33,9 @@ struct PortError {
         LineRefused,     // the device would not set RTS or DTR
         HungUp,          // the open device hung up (link lost, adapter pulled out)
         Removed,         // the open device's path has gone
-        Io
+        Io,
+        Rs485Refused, // the driver has no RS-485 mode (it cannot switch the direction itself)
+        Rs485Kept     // the driver keeps an RS-485 mode it had before us: it drives RTS itself
     };
     PortError(Kind k = None, int n = 0, QString path = {}, QString why = {})
         : kind(k), port(n), device(std::move(path)), reason(std::move(why)) {}
@@ -47,7 +57,8 @@ struct PortError {
 // Communication events are delivered through comm(code) on the GUI thread, from
 // the event loop, never from inside one of the calls below:
 //   code 2  characters have arrived (read them with input())
-//   code 1  everything written has left the port (at least one after every write)
+//   code 1  everything written has left the port (at least one after every write);
+//           the direction line is already at the level handed to setRelease()
 class SerialPort : public QObject {
     Q_OBJECT
 public:
@@ -75,6 +86,18 @@ public:
     virtual QByteArray input() = 0;
     virtual void setRts(bool on) = 0;
     virtual void setDtr(bool on) = 0;
+    // The level the direction line goes back to once a write has left the
+    // wire: the port sets it itself, at that moment, before the write's code 1.
+    // Nothing: no line. Holds for every write until handed another. A port
+    // that cannot see the wire (over a network) leaves it to the far end.
+    virtual void setRelease(std::optional<LineLevel> level) { Q_UNUSED(level); }
+    // The driver's own direction switching (RS-485 mode), on or off. False,
+    // with the reason, where the driver refuses. A port whose direction is
+    // switched at the far end has nothing to do.
+    virtual bool setRs485(bool on) {
+        Q_UNUSED(on);
+        return true;
+    }
 
     // The reason of the last failed operation.
     virtual PortError lastError() const = 0;
@@ -84,6 +107,7 @@ signals:
     // The open port broke down (device gone); it has been closed. Sent once per opening.
     void failed(const PortError &error);
     // A serial device refused a modem line; the frame still went out, but a
-    // converter switched by that line never sends. Sent once per device.
+    // converter switched by that line never sends. Or its driver keeps an
+    // RS-485 mode of its own and drives RTS itself. Sent once per device.
     void lineFault(const PortError &error);
 };

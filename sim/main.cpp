@@ -11,11 +11,13 @@
 #include <QTimer>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -144,8 +146,28 @@ int main(int argc, char *argv[]) {
                                    QStringLiteral("MS"), QStringLiteral("5"));
     const QCommandLineOption settings(
         QStringLiteral("settings"),
-        QStringLiteral("线路设置（默认 9600,n,8,2），用于 --pace 和串口设备。"),
+        QStringLiteral("仪表的线路设置（默认 9600,n,8,2）。控制台的设置与之不符时仪表不回复；"
+                       "也用于 --pace 和串口设备。"),
         QStringLiteral("TEXT"), QStringLiteral("9600,n,8,2"));
+    const QCommandLineOption mismatch(
+        QStringLiteral("mismatch"),
+        QStringLiteral("控制台的线路设置不符时：silent 不回复（默认），noise 回几个乱码字符。"),
+        QStringLiteral("silent|noise"), QStringLiteral("silent"));
+    const QCommandLineOption reportSocket(
+        QStringLiteral("report-socket"),
+        QStringLiteral("在 PATH 接收预载库 libkc_lineshim.so 的报告（控制台以环境变量 "
+                       "KC_BUS_SOCKET=PATH 运行）：写出、方向线和线路设置。"),
+        QStringLiteral("PATH"));
+    const QCommandLineOption halfDuplex(
+        QStringLiteral("half-duplex"),
+        QStringLiteral("两线制半双工总线：按报告的时间把请求和回复逐字符放到线上，"
+                       "方向线释放之后发出的请求字符、控制台仍占着总线时的回复字符都会丢失。"
+                       "需要 --report-socket。"));
+    const QCommandLineOption converter(
+        QStringLiteral("converter"),
+        QStringLiteral("半双工总线上转换器的发送条件：RTS=0（默认）、RTS=1、DTR=0、DTR=1，"
+                       "或 auto（自动换向）。"),
+        QStringLiteral("WHICH"), QStringLiteral("RTS=0"));
     const QCommandLineOption pace(QStringLiteral("pace"),
                                   QStringLiteral("按线路速率逐个字符发出回复。"));
     const QCommandLineOption echo(
@@ -164,8 +186,8 @@ int main(int argc, char *argv[]) {
     const QCommandLineOption drop(QStringLiteral("drop"),
                                   QStringLiteral("每 N 个回复丢掉一个（不发出）。"),
                                   QStringLiteral("N"), QStringLiteral("0"));
-    parser.addOptions({device, link, concentrator, instrument, delay, settings, pace, echo, split,
-                       splitGap, badSum, drop});
+    parser.addOptions({device, link, concentrator, instrument, delay, settings, mismatch, pace,
+                       echo, split, splitGap, badSum, drop, reportSocket, halfDuplex, converter});
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
         fail(QStringLiteral("多余的参数：%1")
@@ -181,6 +203,23 @@ int main(int argc, char *argv[]) {
     }
     const auto line = parse_settings(parser.value(settings));
     if (!line) fail(QStringLiteral("--settings 的值无效：%1").arg(parser.value(settings)));
+
+    LineSetup setup;
+    setup.instruments = *line;
+    if (const QString m = parser.value(mismatch); m == QLatin1String("noise"))
+        setup.noise = true;
+    else if (m != QLatin1String("silent"))
+        fail(QStringLiteral("--mismatch 的值无效：%1（应为 silent 或 noise）").arg(m));
+    if (parser.isSet(halfDuplex)) {
+        setup.bus = sim::parse_converter(parser.value(converter));
+        if (!setup.bus)
+            fail(QStringLiteral(
+                     "--converter 的值无效：%1（应为 RTS=0、RTS=1、DTR=0、DTR=1 或 auto）")
+                     .arg(parser.value(converter)));
+        if (!parser.isSet(reportSocket)) fail(QStringLiteral("--half-duplex 需要 --report-socket"));
+    } else if (parser.isSet(converter)) {
+        fail(QStringLiteral("--converter 只用于 --half-duplex"));
+    }
 
     sim::Faults faults;
     faults.echo = parser.isSet(echo);
@@ -215,6 +254,26 @@ int main(int argc, char *argv[]) {
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
         ::fcntl(slaveKeep, F_SETFD, FD_CLOEXEC);
         path = QString::fromLocal8Bit(name);
+    }
+
+    setup.slaveFd = slaveKeep;
+    QByteArray socketPath;
+    if (parser.isSet(reportSocket)) {
+        socketPath = parser.value(reportSocket).toLocal8Bit();
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        if (socketPath.size() >= qsizetype(sizeof addr.sun_path))
+            fail(QStringLiteral("--report-socket 的路径太长：%1").arg(parser.value(reportSocket)));
+        std::memcpy(addr.sun_path, socketPath.constData(), size_t(socketPath.size()));
+        struct stat st {};
+        if (::lstat(socketPath.constData(), &st) == 0 && S_ISSOCK(st.st_mode))
+            ::unlink(socketPath.constData()); // left by an earlier run
+        setup.reportFd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (setup.reportFd < 0 ||
+            ::bind(setup.reportFd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0)
+            fail(
+                QStringLiteral("无法在 %1 接收报告：%2")
+                    .arg(parser.value(reportSocket), QString::fromLocal8Bit(std::strerror(errno))));
     }
 
     QString linkPath;
@@ -263,7 +322,7 @@ int main(int argc, char *argv[]) {
         readerWatch.start(250);
     }
 
-    SimServer server(fd, core, timing);
+    SimServer server(fd, core, timing, setup);
     QObject::connect(&server, &SimServer::lineFailed, &app, [](const QString &reason) {
         log_line(QStringLiteral("线路故障：") + reason);
         QCoreApplication::exit(1);
@@ -272,16 +331,23 @@ int main(int argc, char *argv[]) {
     QStringList addresses;
     for (auto it = core.bus().cbegin(); it != core.bus().cend(); ++it)
         addresses << QString::number(it.key()).rightJustified(3, QLatin1Char('0'));
-    log_line(QStringLiteral("在 %1 上服务；集中器 %2；仪表 %3")
-                 .arg(path,
-                      QString::number(core.concentrator()).rightJustified(2, QLatin1Char('0')),
-                      addresses.join(QLatin1Char(' '))));
+    log_line(
+        QStringLiteral("在 %1 上服务；集中器 %2；仪表 %3；线路设置 %4%5")
+            .arg(path, QString::number(core.concentrator()).rightJustified(2, QLatin1Char('0')),
+                 addresses.join(QLatin1Char(' ')), settings_text(*line),
+                 setup.bus
+                     ? QStringLiteral("；半双工总线，转换器 ") + parser.value(converter).toUpper()
+                     : QString()));
 
     const int rc = app.exec();
     if (!linkPath.isEmpty() &&
         QFileInfo(linkPath).symLinkTarget() == QFileInfo(path).absoluteFilePath())
         ::unlink(linkPath.toLocal8Bit().constData());
     if (slaveKeep >= 0) ::close(slaveKeep);
+    if (setup.reportFd >= 0) {
+        ::close(setup.reportFd);
+        ::unlink(socketPath.constData());
+    }
     ::close(fd);
     log_line(QStringLiteral("结束"));
     return rc;

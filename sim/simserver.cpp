@@ -1,8 +1,14 @@
 #include "simserver.h"
 
+#include "controls.h"
+#include "device.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 void log_line(const QString &text) {
@@ -10,13 +16,52 @@ void log_line(const QString &text) {
     std::fflush(stderr);
 }
 
-SimServer::SimServer(int fd, sim::SimCore &core, LineTiming timing, QObject *parent)
-    : QObject(parent), fd_(fd), core_(core), timing_(timing), notifier_(fd, QSocketNotifier::Read) {
+qint64 monotonic_ns() {
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return qint64(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+namespace {
+
+// A report's line change comes a moment after the change itself.
+constexpr qint64 kSettleNs = 2'000'000;
+
+qint64 char_ns(const LineSettings &s) {
+    return qint64(bits_per_char(s)) * 1'000'000'000 / qMax(1, s.rate);
+}
+
+} // namespace
+
+SimServer::SimServer(int fd, sim::SimCore &core, LineTiming timing, LineSetup line, QObject *parent)
+    : QObject(parent), fd_(fd), core_(core), timing_(timing), notifier_(fd, QSocketNotifier::Read),
+      line_(line) {
     clock_.start();
     timer_.setSingleShot(true);
     timer_.setTimerType(Qt::PreciseTimer);
     connect(&timer_, &QTimer::timeout, this, &SimServer::pump);
     connect(&notifier_, &QSocketNotifier::activated, this, &SimServer::onReadable);
+    struct stat st {};
+    if (line_.slaveFd >= 0 && ::fstat(line_.slaveFd, &st) == 0) slaveDevice_ = st.st_rdev;
+    if (line_.reportFd >= 0) {
+        reports_.emplace(line_.reportFd, QSocketNotifier::Read);
+        connect(&*reports_, &QSocketNotifier::activated, this, &SimServer::onReports);
+    }
+    if (line_.bus) {
+        bus_.emplace(*line_.bus, kSettleNs);
+        busTimer_.setSingleShot(true);
+        busTimer_.setTimerType(Qt::PreciseTimer);
+        connect(&busTimer_, &QTimer::timeout, this, &SimServer::advanceBus);
+    }
+}
+
+// Empty when the console's settings are the instruments', or cannot be seen
+// (a serial device: there the wire itself garbles what does not match).
+QString SimServer::mismatch() const {
+    if (asked_) return sim::settings_mismatch(line_.instruments, *asked_, true);
+    if (line_.slaveFd < 0) return {};
+    const std::optional<TermiosAnswer> seen = DeviceAnswers().lineSettings(line_.slaveFd);
+    return seen ? sim::settings_mismatch(line_.instruments, settings_of(*seen), false) : QString();
 }
 
 void SimServer::onReadable() {
@@ -29,20 +74,142 @@ void SimServer::onReadable() {
                                : QString::fromLocal8Bit(std::strerror(errno)));
         return;
     }
-    const QList<sim::Event> events = core_.feed(QByteArray(buf, int(n)));
-    for (const sim::Event &e : events)
-        report(e);
-    pump();
+    if (!bus_) {
+        // The settings asked for before these bytes were written are reported by now.
+        if (line_.reportFd >= 0) onReports();
+        take(QByteArray(buf, int(n)));
+        pump();
+        return;
+    }
+    // On the half-duplex bus the reports tell what went on the wire, and when.
+    onReports();
+    if (!reported_ && !unreportedTold_) {
+        unreportedTold_ = true;
+        log_line(
+            QStringLiteral("线路上来了字符，却没有控制台的报告：控制台要预载 libkc_lineshim.so，"
+                           "并以 KC_BUS_SOCKET 指向 --report-socket；不予理会"));
+    }
 }
 
-void SimServer::report(const sim::Event &e) {
+void SimServer::take(const QByteArray &bytes, qint64 quietAt) {
+    if (const QString why = mismatch(); !why.isEmpty()) {
+        // A mis-set UART makes garbage of the frame: nothing to answer.
+        log_line(QStringLiteral("收到 ") + sim::readable(bytes) + QStringLiteral("  [") +
+                 sim::hex(bytes) + QLatin1Char(']'));
+        log_line(QStringLiteral("线路设置不符（%1）：").arg(why) +
+                 (line_.noise ? QStringLiteral("回复乱码") : QStringLiteral("不回复")));
+        if (!line_.noise) return;
+        const QByteArray noise = sim::noise_for(bytes);
+        if (bus_)
+            bus_->reply(quietAt + qint64(timing_.delayMs) * 1'000'000, noise,
+                        char_ns(line_.instruments));
+        else
+            queue_.enqueue({timing_.delayMs, noise});
+        return;
+    }
+    for (const sim::Event &e : core_.feed(bytes)) {
+        log(e);
+        if (bus_) {
+            // Echo and split belong to the plain line.
+            if (e.kind == sim::Event::Answered)
+                bus_->reply(quietAt + qint64(timing_.delayMs) * 1'000'000, e.reply,
+                            char_ns(line_.instruments));
+            continue;
+        }
+        if (e.kind == sim::Event::Echo) queue_.enqueue({0, e.bytes});
+        if (e.kind == sim::Event::Answered)
+            for (qsizetype i = 0; i < e.writes.size(); ++i)
+                queue_.enqueue({i == 0 ? timing_.delayMs : timing_.splitGapMs, e.writes[i]});
+    }
+}
+
+void SimServer::onReports() {
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::recv(line_.reportFd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n <= 0) break;
+        const std::optional<sim::Report> r = sim::parse_report(QByteArray(buf, int(n)));
+        // Our own calls (the library preloaded here too) and other devices are no concern.
+        if (!r || r->pid == ::getpid() || (slaveDevice_ && r->device != slaveDevice_)) continue;
+        reported_ = true;
+        switch (r->kind) {
+        case sim::Report::Termios:
+            asked_ = settings_of({r->value, r->cflag});
+            break;
+        case sim::Report::Write:
+            if (bus_)
+                bus_->consoleWrote(r->ns, r->bytes, char_ns(asked_.value_or(line_.instruments)));
+            break;
+        case sim::Report::Modem:
+            if (bus_) bus_->modemCall(r->ns, r->op, r->value);
+            break;
+        case sim::Report::Rs485:
+            if (bus_) bus_->rs485(r->ns, r->value);
+            break;
+        }
+    }
+    if (bus_) advanceBus();
+}
+
+void SimServer::advanceBus() {
+    const qint64 now = monotonic_ns();
+    for (const sim::HalfDuplexBus::Char &c : bus_->settledConsole(now)) {
+        ++burstChars_;
+        if (c.heard)
+            heard_ += c.byte;
+        else
+            ++heardLost_;
+        if (burstStart_ == 0) burstStart_ = c.start;
+        // Frames end at ETX: the reply of each counts from the silence after it.
+        const bool last = c.end == c.quietAt;
+        if (!heard_.isEmpty() && (c.byte == ctl::ETX || last)) {
+            take(heard_, c.quietAt);
+            heard_.clear();
+        }
+        if (!last) continue;
+        const std::optional<qint64> stop = bus_->stopsSending(burstStart_);
+        QString note = QStringLiteral("控制台的 %1 个字符在线上 %2 ms")
+                           .arg(burstChars_)
+                           .arg(double(c.end - burstStart_) / 1e6, 0, 'f', 2);
+        if (!stop)
+            note += QStringLiteral("；转换器仍在发送方向");
+        else if (*stop <= burstStart_)
+            note += QStringLiteral("；转换器不在发送方向");
+        else
+            note += QStringLiteral("；转换器在最后一位之%1 %2 ms 回到接收方向")
+                        .arg(*stop < c.end ? QStringLiteral("前") : QStringLiteral("后"))
+                        .arg(double(qAbs(*stop - c.end)) / 1e6, 0, 'f', 2);
+        if (heardLost_ > 0) note += QStringLiteral("；%1 个字符没有到达仪表").arg(heardLost_);
+        log_line(note);
+        heardLost_ = 0;
+        burstChars_ = 0;
+        burstStart_ = 0;
+    }
+    int lost = 0;
+    const QByteArray sent = bus_->settledReply(now, &lost);
+    replyLost_ += lost;
+    if (!sent.isEmpty())
+        for (qsizetype done = 0; done < sent.size();) {
+            const ssize_t n = ::write(fd_, sent.constData() + done, size_t(sent.size() - done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break; // a full line loses them, as a bus would
+            done += n;
+        }
+    if (replyLost_ > 0 && !bus_->replying()) {
+        log_line(QStringLiteral("回复的 %1 个字符与控制台一侧的发送相撞，丢失").arg(replyLost_));
+        replyLost_ = 0;
+    }
+    if (const std::optional<qint64> due = bus_->nextDue())
+        busTimer_.start(int(qMax<qint64>(0, (*due - now + 999'999) / 1'000'000)));
+}
+
+void SimServer::log(const sim::Event &e) {
     using sim::Event;
     const QString shown =
         sim::readable(e.bytes) + QStringLiteral("  [") + sim::hex(e.bytes) + QLatin1Char(']');
     switch (e.kind) {
     case Event::Echo:
         log_line(QStringLiteral("回显 ") + shown);
-        queue_.enqueue({0, e.bytes});
         return;
     case Event::Skipped:
         log_line(QStringLiteral("略过 ") + shown);
@@ -62,8 +229,6 @@ void SimServer::report(const sim::Event &e) {
     if (e.writes.size() > 1) line += QStringLiteral("，分 %1 次写出").arg(e.writes.size());
     if (!e.note.isEmpty()) line += QStringLiteral("（%1）").arg(e.note);
     log_line(line);
-    for (qsizetype i = 0; i < e.writes.size(); ++i)
-        queue_.enqueue({i == 0 ? timing_.delayMs : timing_.splitGapMs, e.writes[i]});
 }
 
 bool SimServer::writeSome(Step &s, qsizetype count) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "linemodel.h"
+#include "settings.h"
 #include "simcore.h"
 
 #include <QElapsedTimer>
@@ -15,13 +17,23 @@ struct LineTiming {
     int charMicros = 0;  // time of one character at the line rate; 0: no pacing
 };
 
+// The line the instruments sit on.
+struct LineSetup {
+    LineSettings instruments;          // what they are set to
+    bool noise = false;                // mis-set, they answer noise instead of nothing
+    int slaveFd = -1;                  // our pseudo-terminal's slave: the console's settings
+    int reportFd = -1;                 // datagrams of the preload library
+    std::optional<sim::Converter> bus; // half-duplex, behind this converter
+};
+
 // Serves one file descriptor (a pseudo-terminal master or a serial device):
 // reads requests as they arrive, answers through the core, writes replies on
 // time and logs both on standard error. All on the event loop.
 class SimServer : public QObject {
     Q_OBJECT
 public:
-    SimServer(int fd, sim::SimCore &core, LineTiming timing, QObject *parent = nullptr);
+    SimServer(int fd, sim::SimCore &core, LineTiming timing, LineSetup line,
+              QObject *parent = nullptr);
 
 signals:
     void lineFailed(const QString &reason);
@@ -33,7 +45,13 @@ private:
     };
 
     void onReadable();
-    void report(const sim::Event &e);
+    void onReports();
+    void advanceBus();
+    // Request bytes that reached the instruments; `quietAt` is when the line
+    // fell silent after them (half-duplex only).
+    void take(const QByteArray &bytes, qint64 quietAt = 0);
+    void log(const sim::Event &e);
+    QString mismatch() const;
     void pump();
     bool writeSome(Step &s, qsizetype count);
 
@@ -47,6 +65,23 @@ private:
     bool stepStarted_ = false;
     qint64 stepDue_ = 0; // clock time the front step may start
     qsizetype stepSent_ = 0;
+
+    LineSetup line_;
+    std::optional<QSocketNotifier> reports_;
+    std::optional<sim::HalfDuplexBus> bus_;
+    QTimer busTimer_;
+    quint64 slaveDevice_ = 0;           // reports about other devices are not ours
+    std::optional<LineSettings> asked_; // by the console, as reported
+    bool reported_ = false;             // any report has come
+    bool unreportedTold_ = false;
+    qint64 burstStart_ = 0;
+    QByteArray heard_; // by the instruments, not yet taken
+    int burstChars_ = 0;
+    int heardLost_ = 0;
+    int replyLost_ = 0;
 };
+
+// Nanoseconds on CLOCK_MONOTONIC, the clock of the preload library's reports.
+qint64 monotonic_ns();
 
 void log_line(const QString &text);

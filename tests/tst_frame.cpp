@@ -493,8 +493,7 @@ void TestFrame::replyAsValues() {
     QCOMPARE(tx.test(sel).status, TestOutcome::Sent);
     QCOMPARE(tx.request(), port.writes.last());
     CommResult r;
-    QObject::connect(&port, &SerialPort::comm,
-                     [&](int code) { r = tx.comm(code, sel.signal, sel.model); });
+    QObject::connect(&port, &SerialPort::comm, [&](int code) { r = tx.comm(code, sel.model); });
     port.receive(reply);
 
     QStringList strays;

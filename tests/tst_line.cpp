@@ -89,12 +89,11 @@ void TestLine::releaseAfterTheLastCharacter() {
     const double charNs = bits * 1e9 / s->rate;
     Transmitter tx(charNs, depth, lsr ? 0 : 0.9e6, lsr ? 0.3e6 : 0);
     qint64 now = 1'000'000'000;
-    SendDrain drain([&now] { return now; },
-                    {[] { return qint64(0); }, [&] { return tx.queued(double(now)); },
-                     [&]() -> std::optional<bool> {
-                         if (!lsr) return std::nullopt;
-                         return tx.empty(double(now));
-                     }});
+    SendDrain drain([&now] { return now; }, {[&] { return tx.queued(double(now)); },
+                                             [&]() -> std::optional<bool> {
+                                                 if (!lsr) return std::nullopt;
+                                                 return tx.empty(double(now));
+                                             }});
     drain.setPace(s->rate, bits_per_char(*s));
 
     tx.write(double(now), chars);

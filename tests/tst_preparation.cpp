@@ -83,7 +83,7 @@ void TestPreparation::testPreparationOrder() {
     port.setPortNumber(3);
     if (wasOpen) port.setPortOpen(true);
     port.log.clear();
-    QVERIFY(test_preparation(port, portText, settings));
+    QVERIFY(test_preparation(port, portText, settings, "RTS=0"));
     QCOMPARE(port.log, log);
     QVERIFY(port.portOpen());
     QCOMPARE(port.portNumber(), number);
@@ -91,9 +91,9 @@ void TestPreparation::testPreparationOrder() {
 
 void TestPreparation::testPreparationTwiceReopens() {
     FakeSerialPort port;
-    QVERIFY(test_preparation(port, "COM2", "9600,n,8,2"));
+    QVERIFY(test_preparation(port, "COM2", "9600,n,8,2", "RTS=0"));
     port.log.clear();
-    QVERIFY(test_preparation(port, "COM2", "9600,n,8,2"));
+    QVERIFY(test_preparation(port, "COM2", "9600,n,8,2", "RTS=0"));
     QCOMPARE(port.log.mid(0, 3), (QStringList{"close", "port 2", "open"}));
 }
 
@@ -144,7 +144,7 @@ void TestPreparation::portTexts() {
 
     FakeSerialPort port;
     openQuietly(port, 9);
-    QVERIFY(test_preparation(port, text, "9600,n,8,2"));
+    QVERIFY(test_preparation(port, text, "9600,n,8,2", "RTS=0"));
     QCOMPARE(port.portNumber(), number ? number : 9);
     const QStringList portSteps = port.log.filter(QRegularExpression("^port "));
     QCOMPARE(portSteps,
@@ -173,6 +173,10 @@ void TestPreparation::comOption() {
 
 void TestPreparation::direction_data() {
     addDirectionRows();
+    // The driver switches: no modem line at either end.
+    QTest::newRow("RS485") << "RS485"
+                           << ""
+                           << "";
     QTest::newRow("RTS=0 with a space") << "RTS=0 "
                                         << ""
                                         << "";
@@ -305,7 +309,7 @@ void TestPreparation::settingsRejected() {
 // A rejected settings text ends the preparation at that step, with a reason.
 void TestPreparation::rejectedSettingsStopPreparation() {
     FakeSerialPort port;
-    QVERIFY(!test_preparation(port, "COM4", "9600,x,8,2"));
+    QVERIFY(!test_preparation(port, "COM4", "9600,x,8,2", "RTS=0"));
     QCOMPARE(port.log, (QStringList{"port 4", "open", "settings 9600,x,8,2"}));
     QCOMPARE(port.lastError().kind, PortError::Settings);
     QCOMPARE(port.lastError().port, 4);
@@ -320,7 +324,7 @@ void TestPreparation::rejectedSettingsStopPreparation() {
     // Opening that fails stops before the settings.
     port.log.clear();
     port.failNextOpen(PortError::Busy, "Device or resource busy");
-    QVERIFY(!test_preparation(port, "COM5", "9600,n,8,2"));
+    QVERIFY(!test_preparation(port, "COM5", "9600,n,8,2", "RTS=0"));
     QCOMPARE(port.log, (QStringList{"port 5", "open failed"}));
     QCOMPARE(port.lastError().kind, PortError::Busy);
     QCOMPARE(port.lastError().port, 5);

@@ -13,21 +13,50 @@
 namespace {
 
 // Run by the timing test in a child with the line shim preloaded: one default
-// TEST at 1200 baud on the given device, then time for its release.
+// TEST (or an AT line) with the given settings on the given device, the window
+// then kept busy for a while, then time for its release.
 int run_timing_probe(int argc, char **argv) {
     QApplication app(argc, argv);
     PortMap map;
     map.map(1, qEnvironmentVariable("KC_TIMING_PROBE"));
     QtSerialPort port(map);
     Form1 w(&port);
-    w.Combo2->setEditText(QStringLiteral("1200,n,8,2"));
-    w.cmdtest->click();
+    w.Combo2->setEditText(qEnvironmentVariable("KC_TIMING_SETTINGS"));
+    w.Combo11->setEditText(QStringLiteral("ATH0"));
+    (qEnvironmentVariableIsSet("KC_TIMING_AT") ? w.Command1 : w.cmdtest)->click();
+    QElapsedTimer busy;
+    busy.start();
+    while (busy.elapsed() < qEnvironmentVariableIntValue("KC_TIMING_BUSY_MS")) {
+    }
     // A plain event loop: QTest::qWait sleeps between its rounds.
     QEventLoop loop;
     QTimer::singleShot(400, &loop, &QEventLoop::quit);
     loop.exec();
     return w.lastMessage().isEmpty() ? 0 : 3;
 }
+
+// A UART driver played over a pseudo-terminal: its RS-485 mode and its RTS
+// line as the console leaves them. The line is also set from the release thread.
+class Rs485Driver : public DeviceAnswers {
+public:
+    bool hasMode = true;
+    mutable std::atomic<bool> mode{false};
+    mutable std::atomic<int> rts{-1}; // never set
+    std::optional<bool> rs485(int) const override {
+        if (hasMode) return mode.load();
+        errno = ENOTTY;
+        return std::nullopt;
+    }
+    bool setRs485(int, bool on) const override {
+        if (hasMode) mode = on;
+        errno = ENOTTY;
+        return hasMode;
+    }
+    bool setModemLine(int, LineLevel l) const override {
+        if (l.line == LineLevel::Rts) rts = l.on;
+        return true;
+    }
+};
 
 struct LineEvent {
     QByteArray what;
@@ -45,7 +74,10 @@ private slots:
     void writeFrameWithSettingsAndSignalRows_data();
     void writeFrameWithSettingsAndSignalRows();
     void missingDeviceLeavesProgramRunning();
+    void releaseAfterTheLastBit_data();
     void releaseAfterTheLastBit();
+    void rs485Mode_data();
+    void rs485Mode();
 };
 
 void TestPtySerial::defaultTestDeliversElevenBytes() {
@@ -123,10 +155,27 @@ void TestPtySerial::missingDeviceLeavesProgramRunning() {
     QVERIFY(w.Timer1.isActive());
 }
 
-// At 1200 baud, 8N2, the 11 characters of the default frame take 100.8 ms on
-// the wire: the RTS release must not come before, nor more than 25 ms after.
-// Timed on the system calls themselves in a child with the shim preloaded.
+void TestPtySerial::releaseAfterTheLastBit_data() {
+    QTest::addColumn<QString>("settings");
+    QTest::addColumn<bool>("at");
+    QTest::addColumn<int>("busyMs"); // the window's event loop blocked after the click
+    QTest::addColumn<double>("wireMs");
+    // 11 characters of 11 bits; an AT line "ATH0" CR LF, 6 of them.
+    QTest::newRow("TEST 1200 8N2") << "1200,n,8,2" << false << 0 << 11 * 11 * 1000.0 / 1200;
+    QTest::newRow("TEST 9600 8N2, window busy")
+        << "9600,n,8,2" << false << 100 << 11 * 11 * 1000.0 / 9600;
+    QTest::newRow("AT 9600 8N2, window busy")
+        << "9600,n,8,2" << true << 100 << 6 * 11 * 1000.0 / 9600;
+}
+
+// The RTS release must not come before the last bit, nor more than 25 ms
+// after it, however long the window is busy. Timed on the system calls
+// themselves in a child with the shim preloaded.
 void TestPtySerial::releaseAfterTheLastBit() {
+    QFETCH(QString, settings);
+    QFETCH(bool, at);
+    QFETCH(int, busyMs);
+    QFETCH(double, wireMs);
     Pty pty;
     QVERIFY(pty.ok());
     QTemporaryDir dir;
@@ -134,6 +183,9 @@ void TestPtySerial::releaseAfterTheLastBit() {
     QProcess child;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("KC_TIMING_PROBE"), pty.slavePath());
+    env.insert(QStringLiteral("KC_TIMING_SETTINGS"), settings);
+    env.insert(QStringLiteral("KC_TIMING_BUSY_MS"), QString::number(busyMs));
+    if (at) env.insert(QStringLiteral("KC_TIMING_AT"), QStringLiteral("1"));
     env.insert(QStringLiteral("KC_LINE_LOG"), logPath);
     env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(KC_LINE_SHIM));
     // The shim comes ahead of a sanitizer's runtime in a sanitizer build.
@@ -144,7 +196,9 @@ void TestPtySerial::releaseAfterTheLastBit() {
     QVERIFY(child.waitForFinished(30000));
     const QByteArray childErr = child.readAllStandardError();
     QVERIFY2(child.exitCode() == 0, childErr.constData());
-    QCOMPARE(pty.read(11), QByteArray::fromHex("1430311130303130310303"));
+    const QByteArray wire =
+        at ? QByteArray("ATH0\r\n") : QByteArray::fromHex("1430311130303130310303");
+    QCOMPARE(pty.read(wire.size()), wire);
 
     QFile log(logPath);
     QVERIFY(log.open(QIODevice::ReadOnly));
@@ -154,16 +208,20 @@ void TestPtySerial::releaseAfterTheLastBit() {
         if (f.size() == 4)
             events.append({f[0], f[1].toInt(), f[2].toLongLong(), f[3].toLongLong()});
     }
-    // The raise (RTS off), the frame in one write, the release (RTS on).
+    // The raise (RTS off; none before an AT line), the frame in one write, the
+    // release (RTS on).
     qsizetype w = -1;
     for (qsizetype i = 0; i < events.size(); ++i)
-        if (events[i].what == "write" && events[i].value == 11) w = i;
-    QVERIFY2(w > 0, log.fileName().toLocal8Bit());
+        if (events[i].what == "write" && events[i].value == wire.size()) w = i;
+    QVERIFY2(w >= 0, log.fileName().toLocal8Bit());
     const LineEvent &write = events[w];
-    const LineEvent &raise = events[w - 1];
-    QCOMPARE(raise.what, QByteArray("bic"));
-    QCOMPARE(raise.fd, write.fd);
-    QCOMPARE(raise.value, qint64(TIOCM_RTS));
+    if (!at) {
+        QVERIFY(w > 0);
+        const LineEvent &raise = events[w - 1];
+        QCOMPARE(raise.what, QByteArray("bic"));
+        QCOMPARE(raise.fd, write.fd);
+        QCOMPARE(raise.value, qint64(TIOCM_RTS));
+    }
     qsizetype r = w + 1;
     while (r < events.size() && events[r].what == "write")
         ++r;
@@ -172,11 +230,71 @@ void TestPtySerial::releaseAfterTheLastBit() {
     QCOMPARE(release.what, QByteArray("bis"));
     QCOMPARE(release.fd, write.fd);
     QCOMPARE(release.value, qint64(TIOCM_RTS));
-    const double wireMs = 11 * 11 * 1000.0 / 1200;
     const double afterMs = double(release.ns - write.ns) / 1e6;
     qInfo("release %.2f ms after the write; the frame needs %.2f ms on the wire", afterMs, wireMs);
     QVERIFY2(afterMs >= wireMs, qPrintable(QString::number(afterMs)));
     QVERIFY2(afterMs <= wireMs + 25, qPrintable(QString::number(afterMs)));
+}
+
+void TestPtySerial::rs485Mode_data() {
+    QTest::addColumn<bool>("hasMode");
+    QTest::addColumn<bool>("onSinceBoot");
+    QTest::addColumn<QStringList>("choices"); // one TEST each
+    QTest::addColumn<int>("sent");            // TESTs whose frame went out
+    QTest::addColumn<bool>("modeAfter");
+    QTest::addColumn<int>("rtsAfter"); // -1: never driven
+    QTest::addColumn<QString>("told"); // part of the one message, empty: none
+    QTest::newRow("the driver switches")
+        << true << false << QStringList{"RS485"} << 1 << true << -1 << "";
+    QTest::newRow("no RS-485 mode: nothing sent")
+        << false << false << QStringList{"RS485"} << 0 << false << -1 << "“RTS=0”或“RTS=1”";
+    QTest::newRow("another row turns ours off")
+        << true << false << QStringList{"RS485", "RTS=0"} << 2 << false << 1 << "";
+    QTest::newRow("on since boot: told once, left on")
+        << true << true << QStringList{"RTS=0", "RTS=0"} << 2 << true << 1 << "RS-485 模式";
+    QTest::newRow("on since boot, RS485")
+        << true << true << QStringList{"RS485"} << 1 << true << -1 << "";
+}
+
+void TestPtySerial::rs485Mode() {
+    QFETCH(bool, hasMode);
+    QFETCH(bool, onSinceBoot);
+    QFETCH(QStringList, choices);
+    QFETCH(int, sent);
+    QFETCH(bool, modeAfter);
+    QFETCH(int, rtsAfter);
+    QFETCH(QString, told);
+    Pty pty;
+    PortMap map;
+    map.map(1, pty.slavePath());
+    auto owned = std::make_unique<Rs485Driver>();
+    Rs485Driver &driver = *owned;
+    driver.hasMode = hasMode;
+    driver.mode = onSinceBoot;
+    QtSerialPort port(map, std::move(owned));
+    Form1 w(&port);
+    QSignalSpy comm(&port, &SerialPort::comm);
+    QSignalSpy faults(&port, &SerialPort::lineFault);
+    int rtsAtComm = -2; // the line as code 1 finds it: already released
+    connect(&port, &SerialPort::comm, this, [&](int code) {
+        if (code == 1) rtsAtComm = driver.rts;
+    });
+    for (const QString &choice : choices) {
+        w.Combo3->setEditText(choice);
+        comm.clear();
+        w.cmdtest->click();
+        if (w.Timer1.isActive()) QTRY_VERIFY(comm.contains(QList<QVariant>{1}));
+        w.Timer1.stop(); // the wait cut short
+    }
+    QCOMPARE(pty.read(11 * sent, 300).size(), 11 * sent);
+    QCOMPARE(driver.mode.load(), modeAfter);
+    QCOMPARE(driver.rts.load(), rtsAfter);
+    QCOMPARE(rtsAtComm, sent ? rtsAfter : -2);
+    QCOMPARE(w.lastMessage().isEmpty(), told.isEmpty());
+    QVERIFY(faults.size() <= 1);
+    if (told.isEmpty()) return;
+    QVERIFY2(w.lastMessage().contains(told), qPrintable(w.lastMessage()));
+    QVERIFY(w.lastMessage().contains(pty.slavePath()));
 }
 
 int main(int argc, char **argv) {

@@ -1,5 +1,6 @@
 // The simulator's core: request bytes in, reply bytes out. Every expected byte
 // string is written out by hand from the frame and reply layouts.
+#include "linemodel.h"
 #include "simcore.h"
 
 #include <QtTest>
@@ -57,6 +58,9 @@ private slots:
     void instrumentOption();
     void addedInstrumentAnswers();
     void readableLog();
+    void halfDuplexBus_data();
+    void halfDuplexBus();
+    void settingsMismatch();
 };
 
 void TestSimCore::replies_data() {
@@ -384,6 +388,70 @@ void TestSimCore::readableLog() {
     QCOMPARE(sim::readable(hx("00 06 15 1f 0d 0a 7f 80 ff 41")),
              QStringLiteral("<NUL><ACK><NAK><US><CR><LF><DEL><x80><xFF>A"));
     QCOMPARE(sim::hex(hx("14 30 31 06")), QStringLiteral("14 30 31 06"));
+}
+
+// Four request characters on the wire from 0 to 4 ms, four reply characters
+// from 6 to 10 ms, 1 ms each; line changes at the given times.
+void TestSimCore::halfDuplexBus_data() {
+    QTest::addColumn<QString>("converter");
+    QTest::addColumn<QStringList>("changes"); // "MS bis|bic|rs485 BITS"
+    QTest::addColumn<int>("heard");           // request characters that reached the bus
+    QTest::addColumn<int>("lost");            // reply characters drowned
+
+    const QString rts0 = QStringLiteral("RTS=0");
+    QTest::newRow("released at the last bit")
+        << rts0 << QStringList{"-1 bic 4", "4 bis 4"} << 4 << 0;
+    QTest::newRow("released 1.5 ms early")
+        << rts0 << QStringList{"-1 bic 4", "2.5 bis 4"} << 2 << 0;
+    QTest::newRow("released 1.5 ms into the reply")
+        << rts0 << QStringList{"-1 bic 4", "7.5 bis 4"} << 4 << 2;
+    QTest::newRow("never raised: the converter receives") << rts0 << QStringList() << 0 << 0;
+    QTest::newRow("DTR=1 converter, RTS switched: DTR on from the opening")
+        << "DTR=1" << QStringList{"-1 bic 4", "4 bis 4"} << 4 << 4;
+    QTest::newRow("DTR=0 converter, DTR switched")
+        << "DTR=0" << QStringList{"-1 bic 2", "4 bis 2"} << 4 << 0;
+    QTest::newRow("automatic direction") << "auto" << QStringList() << 4 << 0;
+    QTest::newRow("driver's RS-485 mode, RTS on while sending")
+        << "RTS=1" << QStringList{"-1 rs485 3"} << 4 << 0;
+    QTest::newRow("driver's RS-485 mode, converter on RTS off")
+        << rts0 << QStringList{"-1 rs485 3"} << 0 << 4;
+}
+
+void TestSimCore::halfDuplexBus() {
+    QFETCH(QString, converter);
+    QFETCH(QStringList, changes);
+    QFETCH(int, heard);
+    QFETCH(int, lost);
+    constexpr qint64 ms = 1'000'000;
+    constexpr qint64 t0 = 10'000 * ms;
+    sim::HalfDuplexBus bus(*sim::parse_converter(converter), 0);
+    for (const QString &c : changes) {
+        const QStringList f = c.split(u' ');
+        const qint64 at = t0 + qint64(f[0].toDouble() * ms);
+        if (f[1] == QLatin1String("rs485"))
+            bus.rs485(at, f[2].toUInt());
+        else
+            bus.modemCall(at, f[1].toLatin1(), f[2].toUInt());
+    }
+    bus.consoleWrote(t0, "abcd", ms);
+    int reached = 0;
+    for (const sim::HalfDuplexBus::Char &c : bus.settledConsole(t0 + 100 * ms))
+        reached += c.heard;
+    QCOMPARE(reached, heard);
+    bus.reply(t0 + 6 * ms, "wxyz", ms);
+    int drowned = 0;
+    QCOMPARE(bus.settledReply(t0 + 100 * ms, &drowned).size(), 4 - lost);
+    QCOMPARE(drowned, lost);
+}
+
+void TestSimCore::settingsMismatch() {
+    const LineSettings instruments = *parse_settings(QStringLiteral("4800,e,8,1"));
+    // A pseudo-terminal shows neither parity nor data bits.
+    QVERIFY(sim::settings_mismatch(instruments, *parse_settings("4800,n,8,1"), false).isEmpty());
+    QCOMPARE(sim::settings_mismatch(instruments, *parse_settings("4800,n,8,1"), true),
+             QStringLiteral("控制台 4800,n,8,1，仪表 4800,e,8,1"));
+    QVERIFY(!sim::settings_mismatch(instruments, *parse_settings("4800,e,8,2"), false).isEmpty());
+    QVERIFY(!sim::settings_mismatch(instruments, *parse_settings("9600,e,8,1"), false).isEmpty());
 }
 
 QTEST_MAIN(TestSimCore)

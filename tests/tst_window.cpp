@@ -167,7 +167,8 @@ void TestWindow::lists_data() {
     QTest::newRow("Combo2") << "Combo2"
                             << QStringList{"1200,n,8,2",  "2400,n,8,2",  "4800,n,8,2", "9600,n,8,2",
                                            "19200,n,8,2", "38400,n,8,2", "56000,n,8,2"};
-    QTest::newRow("Combo3") << "Combo3" << QStringList{"RTS=0", "RTS=1", "DTR=0", "DTR=1", "MODEM"};
+    QTest::newRow("Combo3") << "Combo3"
+                            << QStringList{"RTS=0", "RTS=1", "DTR=0", "DTR=1", "MODEM", "RS485"};
     QTest::newRow("Combo4") << "Combo4"
                             << QStringList{"PM-01", "PM-02", "PM-03", "PM-04", "PM-05", "PM-06",
                                            "PM-07", "PM-08", "PM-09", "PM-10", "PM-11", "PM-12",

@@ -129,6 +129,17 @@ QString port_message(const PortError &e) {
                               "转换器不会发送，仪表收不到请求。\n请把“发送信号”选为“MODEM”，"
                               "或改用能自动控制收发方向的转换器。")
             .arg(port_name(e), e.line, e.reason);
+    case PortError::Rs485Refused:
+        return QStringLiteral("通讯口 %1 的驱动程序不支持 RS-485 模式（%2），无法由驱动自动切换收发"
+                              "方向。\n未发送任何内容。请把“发送信号”选为“RTS=0”或“RTS=1”，"
+                              "或改用能自动控制收发方向的转换器。")
+            .arg(port_name(e), e.reason);
+    case PortError::Rs485Kept:
+        return QStringLiteral("通讯口 %1 的驱动程序已处于 RS-485 模式（例如开机时已启用），"
+                              "由驱动自行控制 RTS 线，“发送信号”的选择对 RTS 不起作用。\n"
+                              "如需由本程序控制方向，请先在系统中关闭该口的 RS-485 模式；"
+                              "否则请把“发送信号”选为“RS485”。")
+            .arg(port_name(e));
     case PortError::HungUp:
     case PortError::Removed:
     case PortError::Io:

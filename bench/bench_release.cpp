@@ -1,0 +1,261 @@
+// How soon after the last bit the direction line goes back to receiving: the
+// real window and serial component run default TESTs ("RTS=0", 8N2) against
+// kestrova-sim, in a child with the line shim preloaded, which times the
+// write and the release on the system calls themselves. Prints, per rate, the
+// time from the write to the release minus the wire time of the 11 characters
+// (min, median, 90th percentile, max), on an idle machine and under load: two
+// busy processes, and text arriving at the receive window all the while.
+//
+// Then the same TESTs end to end on the simulator's half-duplex bus with
+// --delay 3, idle and under load: how many of them give "OK SUM=".
+//
+//   bench_release [--count N] [--sim PATH]
+#include "form1.h"
+#include "portmap.h"
+#include "qtserialport.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// The console: KC_BENCH_COUNT default TESTs at KC_BENCH_SETTINGS on KC_BENCH_DEVICE,
+// each to its verdict or time-out and its release.
+int run_console(int argc, char **argv) {
+    QApplication app(argc, argv);
+    PortMap map;
+    map.map(1, qEnvironmentVariable("KC_BENCH_DEVICE"));
+    QtSerialPort port(map);
+    Form1 w(&port);
+    w.show();
+    w.Combo2->setEditText(qEnvironmentVariable("KC_BENCH_SETTINGS"));
+    int released = 0;
+    QObject::connect(&port, &SerialPort::comm, [&](int code) { released += code == 1; });
+    int ok = 0;
+    const int count = qEnvironmentVariableIntValue("KC_BENCH_COUNT");
+    for (int i = 0; i < count; ++i) {
+        w.rec->flush();
+        const qsizetype from = w.rec->text().size();
+        const int before = released;
+        w.cmdtest->click();
+        if (!w.Timer1.isActive()) return 3;
+        while (w.Timer1.isActive() || released == before)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        w.rec->flush();
+        ok += w.rec->text().mid(from).contains(QLatin1String("OK SUM="));
+    }
+    std::printf("%d\n", ok);
+    return 0;
+}
+
+[[noreturn]] void spin() {
+    volatile unsigned long n = 0;
+    for (;;)
+        n = n + 1UL;
+}
+
+void raw(int fd) {
+    termios t{};
+    ::tcgetattr(fd, &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(fd, TCSANOW, &t);
+}
+
+// Write all of it, or give up on a full line.
+void put(int fd, const char *p, ssize_t n) {
+    while (n > 0) {
+        const ssize_t w = ::write(fd, p, size_t(n));
+        if (w <= 0) return;
+        p += w;
+        n -= w;
+    }
+}
+
+struct Figures {
+    std::vector<double> ms; // release minus wire end, per TEST
+    int early = 0;
+    int ok = 0; // TESTs that ended in "OK SUM="
+};
+
+double at(const std::vector<double> &sorted, double p) {
+    return sorted[std::min(sorted.size() - 1, std::size_t(p * double(sorted.size() - 1) + 0.5))];
+}
+
+// Pairs each 11-character write with the next modem-line call on its descriptor.
+Figures read_log(const QString &path, double wireMs) {
+    Figures f;
+    QFile log(path);
+    if (!log.open(QIODevice::ReadOnly)) return f;
+    QMap<int, qint64> writes; // fd -> time of the frame's write
+    for (const QByteArray &line : log.readAll().split('\n')) {
+        const QList<QByteArray> w = line.split(' ');
+        if (w.size() != 4) continue;
+        const int fd = w[1].toInt();
+        if (w[0] == "write" && w[2] == "11") writes[fd] = w[3].toLongLong();
+        if ((w[0] == "bis" || w[0] == "bic") && writes.contains(fd)) {
+            const double ms = double(w[3].toLongLong() - writes.take(fd)) / 1e6 - wireMs;
+            f.ms.push_back(ms);
+            f.early += ms < 0;
+        }
+    }
+    std::sort(f.ms.begin(), f.ms.end());
+    return f;
+}
+
+// One run: the console and the simulator each on a pseudo-terminal of our
+// own, relayed, so that text can be added on its way to the console. Where the
+// bus is half-duplex, the shim's reports tell the simulator what went on the wire.
+Figures run(const QString &sim, int rate, bool load, int count, bool halfDuplex) {
+    QTemporaryDir dir;
+    const QString logPath = dir.filePath(QStringLiteral("lines.log"));
+    const QString socket = dir.filePath(QStringLiteral("bus"));
+    const QString settings = QStringLiteral("%1,n,8,2").arg(rate);
+    int master = -1;
+    int slave = -1;
+    int toSim = -1;
+    int simSlave = -1;
+    char name[256] = {};
+    char simName[256] = {};
+    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0 ||
+        ::openpty(&toSim, &simSlave, simName, nullptr, nullptr) != 0)
+        return {};
+    raw(slave);
+    ::fcntl(master, F_SETFL, O_NONBLOCK);
+    ::fcntl(toSim, F_SETFL, O_NONBLOCK);
+    QStringList simArgs{QStringLiteral("--device"), QString::fromLocal8Bit(simName),
+                        QStringLiteral("--settings"), settings};
+    if (halfDuplex)
+        simArgs << QStringLiteral("--half-duplex") << QStringLiteral("--delay")
+                << QStringLiteral("3") << QStringLiteral("--report-socket") << socket;
+    QProcess simulator;
+    simulator.setStandardErrorFile(QProcess::nullDevice());
+    simulator.start(sim, simArgs);
+    if (!simulator.waitForStarted(5000) || !simulator.waitForReadyRead(5000)) return {};
+
+    std::vector<QProcess *> busy;
+    if (load)
+        for (int i = 0; i < 2; ++i) {
+            auto *p = new QProcess;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("KC_BENCH_SPIN"), QStringLiteral("1"));
+            p->setProcessEnvironment(env);
+            p->start(QCoreApplication::applicationFilePath(), QStringList());
+            busy.push_back(p);
+        }
+
+    QProcess console;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("KC_BENCH_DEVICE"), QString::fromLocal8Bit(name));
+    env.insert(QStringLiteral("KC_BENCH_SETTINGS"), settings);
+    env.insert(QStringLiteral("KC_BENCH_COUNT"), QString::number(count));
+    env.insert(QStringLiteral("KC_LINE_LOG"), logPath);
+    env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(KC_LINE_SHIM));
+    if (halfDuplex) env.insert(QStringLiteral("KC_BUS_SOCKET"), socket);
+    console.setProcessEnvironment(env);
+    console.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    console.start(QCoreApplication::applicationFilePath(), QStringList());
+    console.waitForStarted(5000);
+
+    // Relay both ways; under load, a line of text every 20 ms as well (about
+    // what 9600 baud carries), but not into a reply: a bus carries one at a time.
+    qint64 nextText = 0;
+    qint64 replyUntil = 0; // a reply may be on its way until then
+    int lineNo = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (console.state() != QProcess::NotRunning) {
+        pollfd p[2] = {{master, POLLIN, 0}, {toSim, POLLIN, 0}};
+        ::poll(p, 2, 5);
+        char buf[4096];
+        ssize_t n = 0;
+        if ((p[0].revents & POLLIN) && (n = ::read(master, buf, sizeof buf)) > 0) {
+            put(toSim, buf, n);
+            replyUntil = clock.elapsed() + 250;
+        }
+        if ((p[1].revents & POLLIN) && (n = ::read(toSim, buf, sizeof buf)) > 0) {
+            put(master, buf, n);
+            if (std::memchr(buf, 0x17, size_t(n))) replyUntil = 0; // ETB ends it
+        }
+        if (load && clock.elapsed() >= nextText && clock.elapsed() >= replyUntil) {
+            nextText = clock.elapsed() + 20;
+            const QByteArray text =
+                QByteArray("load text line ") + QByteArray::number(++lineNo) + "\r\n";
+            put(master, text.constData(), text.size());
+        }
+        console.waitForFinished(0);
+    }
+    for (QProcess *p : busy) {
+        p->kill();
+        p->waitForFinished(1000);
+        delete p;
+    }
+    simulator.terminate();
+    simulator.waitForFinished(3000);
+    for (int fd : {toSim, simSlave, master, slave})
+        ::close(fd);
+    if (console.exitCode() != 0) std::fprintf(stderr, "bench_release: the console failed\n");
+    Figures f = read_log(logPath, 11.0 * 11 * 1000 / rate);
+    f.ok = console.readAllStandardOutput().trimmed().toInt();
+    return f;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (qEnvironmentVariableIsSet("KC_BENCH_SPIN")) spin();
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsSet("KC_BENCH_DEVICE")) return run_console(argc, argv);
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    const QCommandLineOption countOpt(QStringLiteral("count"), QStringLiteral("TESTs per run"),
+                                      QStringLiteral("N"), QStringLiteral("100"));
+    const QCommandLineOption simOpt(QStringLiteral("sim"), QStringLiteral("kestrova-sim to run"),
+                                    QStringLiteral("PATH"), QStringLiteral(KC_SIM_PATH));
+    parser.addOptions({countOpt, simOpt});
+    parser.process(app);
+    const int count = parser.value(countOpt).toInt();
+
+    std::printf("bench_release: write to release, minus the wire time of the default frame "
+                "(11 characters, RTS=0, 8N2), %d TESTs per run\n",
+                count);
+    std::printf("%6s  %-5s %8s %8s %8s %8s %8s %7s %6s\n", "rate", "load", "wire ms", "min",
+                "median", "p90", "max", "early", "count");
+    bool good = true;
+    for (const int rate : {9600, 1200})
+        for (const bool load : {false, true}) {
+            const Figures f = run(parser.value(simOpt), rate, load, count, false);
+            if (f.ms.empty()) {
+                std::printf("%6d  %-5s no releases timed\n", rate, load ? "load" : "idle");
+                good = false;
+                continue;
+            }
+            std::printf("%6d  %-5s %8.2f %8.2f %8.2f %8.2f %8.2f %7d %6zu\n", rate,
+                        load ? "load" : "idle", 11.0 * 11 * 1000 / rate, f.ms.front(),
+                        at(f.ms, 0.5), at(f.ms, 0.9), f.ms.back(), f.early, f.ms.size());
+        }
+    std::printf("(ms after the last bit; early: releases before it)\n");
+    // The reply starts 3 ms after the last bit: a late release cuts it.
+    for (const bool load : {false, true}) {
+        const Figures f = run(parser.value(simOpt), 9600, load, count, true);
+        std::printf("half-duplex bus, --delay 3, 9600 8N2, %s: %d of %d TESTs \"OK SUM=\"; "
+                    "release p90 %.2f ms, max %.2f ms after the last bit\n",
+                    load ? "under load" : "idle", f.ok, count, f.ms.empty() ? 0 : at(f.ms, 0.9),
+                    f.ms.empty() ? 0 : f.ms.back());
+        good = good && f.ok == count;
+    }
+    return good ? 0 : 1;
+}

@@ -1,0 +1,156 @@
+// The console on the simulator's half-duplex bus: the real window and serial
+// component run in a child with the line shim preloaded, which tells the
+// simulator when each byte and each line change happened. A release too late
+// or too early, a converter wired otherwise, or line settings the instruments
+// do not hold must each cost the reply.
+#include "form1.h"
+#include "portmap.h"
+#include "qtserialport.h"
+#include "simprocess.h"
+#include "widgets.h"
+
+#include <QApplication>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+// The instruments answer this long after the console's last bit.
+const QString kDelayMs = QStringLiteral("3");
+
+// The child: KC_HD_COUNT TESTs on KC_HD_DEVICE with the boxes in KC_HD_BOXES
+// ("Combo2=4800,e,8,1|Combo3=DTR=1"); prints
+// how many ended in each kind: ok (OK SUM=), cut (characters, but no good
+// reply), none (nothing came back), unsent (refused with a message).
+int run_child(int argc, char **argv) {
+    QApplication app(argc, argv);
+    PortMap map;
+    map.map(1, qEnvironmentVariable("KC_HD_DEVICE"));
+    QtSerialPort port(map);
+    Form1 w(&port);
+    for (const QString &b : qEnvironmentVariable("KC_HD_BOXES").split(u'|', Qt::SkipEmptyParts))
+        w.findChild<SelectionBox *>(b.section(u'=', 0, 0))->setEditText(b.section(u'=', 1));
+    int released = 0;
+    QObject::connect(&port, &SerialPort::comm, [&](int code) { released += code == 1; });
+    QMap<QString, int> kinds;
+    for (int i = 0; i < qEnvironmentVariableIntValue("KC_HD_COUNT"); ++i) {
+        w.rec->flush();
+        const qsizetype from = w.rec->text().size();
+        const int before = released;
+        w.cmdtest->click();
+        if (!w.Timer1.isActive()) { // not sent: the message says why
+            ++kinds[QStringLiteral("unsent")];
+            continue;
+        }
+        // Until the verdict or the time-out, and the release of this frame.
+        while (w.Timer1.isActive() || released == before)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        w.rec->flush();
+        const QString added = w.rec->text().mid(from);
+        ++kinds[added.contains(QLatin1String("OK SUM=")) ? QStringLiteral("ok")
+                : added.trimmed().isEmpty()              ? QStringLiteral("none")
+                                                         : QStringLiteral("cut")];
+    }
+    for (auto it = kinds.cbegin(); it != kinds.cend(); ++it)
+        std::printf("%s %d\n", qPrintable(it.key()), it.value());
+    return 0;
+}
+
+} // namespace
+
+class TestHalfDuplex : public QObject {
+    Q_OBJECT
+private slots:
+    void tests_data();
+    void tests();
+};
+
+void TestHalfDuplex::tests_data() {
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<bool>("reports");       // the shim reports to the simulator
+    QTest::addColumn<QStringList>("faults"); // the shim's fault switches
+    QTest::addColumn<QString>("boxes");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<QString>("kind");
+
+    const QStringList hd{"--half-duplex", "--delay", kDelayMs};
+    const QStringList none;
+    QTest::newRow("released on time") << hd << true << none << "" << 100 << "ok";
+    // A parameter read has a long reply: its tail outlasts the late release.
+    QTest::newRow("release held back 20 ms: cut replies")
+        << hd << true << QStringList{"KC_BUS_HOLD_MS=20"} << u"Combo5=读参数(DC2)"_qs << 5 << "cut";
+    QTest::newRow("release 5 ms early: cut frame, no reply")
+        << hd << true << QStringList{"KC_BUS_EARLY_MS=5"} << "" << 5 << "none";
+    QTest::newRow("converter DTR=1, RTS=0 row: no reply")
+        << hd + QStringList{"--converter", "DTR=1"} << true << none << "" << 3 << "none";
+    QTest::newRow("converter DTR=1, DTR=1 row")
+        << hd + QStringList{"--converter", "DTR=1"} << true << none << "Combo3=DTR=1" << 3 << "ok";
+    QTest::newRow("converter auto, RTS=1 row")
+        << hd + QStringList{"--converter", "auto"} << true << none << "Combo3=RTS=1" << 3 << "ok";
+    // The driver switches RTS on around what it sends.
+    QTest::newRow("RS485 mode, converter RTS=1")
+        << hd + QStringList{"--converter", "RTS=1"} << true << QStringList{"KC_FAKE_RS485=accept"}
+        << "Combo3=RS485" << 3 << "ok";
+    QTest::newRow("RS485 mode, converter RTS=0: no reply")
+        << hd << true << QStringList{"KC_FAKE_RS485=accept"} << "Combo3=RS485" << 3 << "none";
+    QTest::newRow("RS485 mode refused")
+        << hd << true << QStringList{"KC_FAKE_RS485=refuse"} << "Combo3=RS485" << 2 << "unsent";
+    // A pseudo-terminal shows the simulator the console's rate and stop bits.
+    const QStringList at4800n1{"--settings", "4800,n,8,1"};
+    QTest::newRow("instruments at 4800,n,8,1, plain pty: no reply")
+        << at4800n1 << false << none << "" << 2 << "none";
+    QTest::newRow("instruments at 4800,n,8,1, mismatch noise")
+        << at4800n1 + QStringList{"--mismatch", "noise"} << false << none << "" << 2 << "cut";
+    // Parity it cannot see there; the shim reports what the console asked for.
+    const QStringList at4800e1{"--settings", "4800,e,8,1"};
+    QTest::newRow("instruments at 4800,e,8,1, console 4800,n,8,1: no reply")
+        << at4800e1 << true << none << "Combo2=4800,n,8,1" << 2 << "none";
+    QTest::newRow("instruments and console at 4800,e,8,1")
+        << at4800e1 << true << none << "Combo2=4800,e,8,1" << 2 << "ok";
+}
+
+void TestHalfDuplex::tests() {
+    QFETCH(QStringList, simArgs);
+    QFETCH(bool, reports);
+    QFETCH(QStringList, faults);
+    QFETCH(QString, boxes);
+    QFETCH(int, count);
+    QFETCH(QString, kind);
+
+    QTemporaryDir dir;
+    const QString socket = dir.filePath(QStringLiteral("bus"));
+    if (reports) simArgs << "--report-socket" << socket;
+    SimProcess sim(simArgs, SimProcess::Keep);
+    QVERIFY2(sim.device().startsWith("/dev/"), qPrintable(sim.log()));
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("KC_HD_DEVICE"), sim.device());
+    env.insert(QStringLiteral("KC_HD_BOXES"), boxes);
+    env.insert(QStringLiteral("KC_HD_COUNT"), QString::number(count));
+    env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(KC_LINE_SHIM));
+    // The shim comes ahead of a sanitizer's runtime in a sanitizer build.
+    env.insert(QStringLiteral("ASAN_OPTIONS"), env.value(QStringLiteral("ASAN_OPTIONS")) +
+                                                   QStringLiteral(":verify_asan_link_order=0"));
+    if (reports) env.insert(QStringLiteral("KC_BUS_SOCKET"), socket);
+    for (const QString &f : faults)
+        env.insert(f.section(QLatin1Char('='), 0, 0), f.section(QLatin1Char('='), 1));
+    QProcess child;
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), QStringList());
+    QVERIFY(child.waitForFinished(120000));
+    const QByteArray out = child.readAllStandardOutput();
+    const QByteArray why = out + child.readAllStandardError() + sim.log().toUtf8().right(3000);
+    QVERIFY2(child.exitCode() == 0, why.constData());
+    // The simulator's log tells when the converter went back to receiving.
+    QVERIFY2(out.trimmed() == QStringLiteral("%1 %2").arg(kind).arg(count).toLatin1(),
+             why.constData());
+}
+
+int main(int argc, char **argv) {
+    if (qEnvironmentVariableIsSet("KC_HD_DEVICE")) return run_child(argc, argv);
+    QApplication app(argc, argv);
+    TestHalfDuplex t;
+    return QTest::qExec(&t, argc, argv);
+}
+#include "tst_half_duplex.moc"
