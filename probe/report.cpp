@@ -191,8 +191,10 @@ namespace {
 
 const char *const kJsonCame[] = {"nothing", "no_frame", "bad_sum", "good"};
 
-QString came_text(const Trial &t) {
-    if (!t.held) return QStringLiteral("设备不接受这种设置");
+QString came_text(Discovery d, const Trial &t) {
+    if (!t.held)
+        return d == Discovery::Settings ? QStringLiteral("设备不接受这种设置")
+                                        : QStringLiteral("驱动没有这种方向控制");
     switch (t.came) {
     case Came::Nothing:
         return QStringLiteral("没有回复");
@@ -235,7 +237,7 @@ QByteArray trial_line(Discovery d, const Trial &t, bool json) {
         };
         return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
     }
-    QString line = t.tried.leftJustified(12) + came_text(t);
+    QString line = t.tried.leftJustified(12) + came_text(d, t);
     if (t.held && t.came == Came::Good) {
         line += QStringLiteral("  地址 ") + address_list(t.good) + QStringLiteral("  ") +
                 verdict_text(t.telling);
