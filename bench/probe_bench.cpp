@@ -1,9 +1,13 @@
-// kestrova-probe against kestrova-sim on a pseudo-terminal:
+// kestrova-probe against kestrova-sim on a pseudo-terminal, side by side with
+// the port kept open for the run (the probe's way) and reopened at every
+// exchange (--reopen, the console's TEST):
 //  1. polls of --count N at simulator delays 0 and 5 ms: the median latency of
 //     an exchange beyond the simulator's own delay, and the wall time per
 //     exchange of the whole run (what a poll really costs, gaps included);
 //  2. a --scan --timeout 20 of addresses 1 to 999: its wall time and the
-//     addresses found (the simulator has 001 to 003).
+//     addresses found (the simulator has 001 to 003);
+//  3. --find-settings where nobody answers: its wall time against the sum over
+//     the 28 settings of the request's wire time and --timeout.
 //
 //   probe_bench [--count N]
 #include <QCommandLineParser>
@@ -14,6 +18,7 @@
 #include <QProcess>
 #include <QStringList>
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <sys/resource.h>
 #include <vector>
@@ -106,28 +111,50 @@ int main(int argc, char *argv[]) {
     parser.process(app);
     const QString n = parser.value(count);
 
+    const QList<std::pair<const char *, QStringList>> modes{
+        {"kept", {}}, {"reopen", {QStringLiteral("--reopen")}}};
     std::printf("poll: %s exchanges of the default read (LNKCTRL, 001/01)\n", qPrintable(n));
-    std::printf("%-10s %14s %14s %16s %12s\n", "sim delay", "median", "beyond delay",
+    std::printf("%-7s %-10s %14s %14s %16s %12s\n", "port", "sim delay", "median", "beyond delay",
                 "wall/exchange", "cpu/exch.");
     for (int delay : {0, 5}) {
         Sim sim({QStringLiteral("--delay"), QString::number(delay)});
-        const Run r = probe({sim.device(), QStringLiteral("--count"), n});
-        const double med = median(r.latencies);
-        std::printf("%7d ms %11.3f ms %11.3f ms %13.3f ms %9.3f ms   (%zu of %d answered)\n", delay,
-                    med, med - delay, r.wallMs / qMax(1, r.exchanges),
-                    r.cpuMs / qMax(1, r.exchanges), r.latencies.size(), r.exchanges);
+        for (const auto &[name, extra] : modes) {
+            const Run r = probe(QStringList{sim.device(), QStringLiteral("--count"), n} + extra);
+            const double med = median(r.latencies);
+            std::printf("%-7s %7d ms %11.3f ms %11.3f ms %13.3f ms %9.3f ms   (%zu of %d "
+                        "answered)\n",
+                        name, delay, med, med - delay, r.wallMs / qMax(1, r.exchanges),
+                        r.cpuMs / qMax(1, r.exchanges), r.latencies.size(), r.exchanges);
+        }
     }
 
+    bool allFound = true;
     Sim sim({});
-    const Run scan = probe({sim.device(), QStringLiteral("--scan"), QStringLiteral("--timeout"),
-                            QStringLiteral("20")});
-    QStringList found;
-    for (int a : scan.answered)
-        found << QString::number(a);
-    std::printf("scan --timeout 20: %d addresses in %.2f s (%.2f ms each, cpu %.3f ms each), "
-                "found %s, exit %d\n",
-                scan.exchanges, scan.wallMs / 1e3, scan.wallMs / qMax(1, scan.exchanges),
-                scan.cpuMs / qMax(1, scan.exchanges), qPrintable(found.join(QLatin1Char(' '))),
-                scan.exitCode);
-    return found == QStringList{"1", "2", "3"} ? 0 : 1;
+    for (const auto &[name, extra] : modes) {
+        const Run scan = probe(QStringList{sim.device(), QStringLiteral("--scan"),
+                                           QStringLiteral("--timeout"), QStringLiteral("20")} +
+                               extra);
+        QStringList found;
+        for (int a : scan.answered)
+            found << QString::number(a);
+        allFound = allFound && found == QStringList{"1", "2", "3"};
+        std::printf("scan --timeout 20, port %s: %d addresses in %.2f s (%.2f ms each, cpu %.3f "
+                    "ms each), found %s, exit %d\n",
+                    name, scan.exchanges, scan.wallMs / 1e3, scan.wallMs / qMax(1, scan.exchanges),
+                    scan.cpuMs / qMax(1, scan.exchanges), qPrintable(found.join(QLatin1Char(' '))),
+                    scan.exitCode);
+    }
+
+    // The request of the default read is 11 characters.
+    double goalMs = 0;
+    for (int rate : {9600, 19200, 4800, 38400, 2400, 56000, 1200})
+        for (int bits : {11, 10, 11, 11})
+            goalMs += std::ceil(11.0 * bits * 1000 / rate) + 30;
+    const Run find =
+        probe({sim.device(), QStringLiteral("--find-settings"), QStringLiteral("--address"),
+               QStringLiteral("9"), QStringLiteral("--timeout"), QStringLiteral("30")});
+    std::printf("find-settings --timeout 30, nobody answering: %.2f s for 28 settings, "
+                "%.1f %% over their wire times and time-outs (%.2f s), exit %d\n",
+                find.wallMs / 1e3, 100 * (find.wallMs / goalMs - 1), goalMs / 1e3, find.exitCode);
+    return allFound && find.exitCode == 1 ? 0 : 1;
 }

@@ -18,8 +18,7 @@
 
 namespace {
 
-// The wait of the console's ruler: the tick after the last block times it out.
-constexpr int kDefaultTimeoutMs = (ruler::kLimit / ruler::kStep + 1) * ruler::kTickMs;
+constexpr int kDefaultTimeoutMs = Transaction::kTimeoutMs;
 
 // The --function keys, in the order of the function box's rows.
 constexpr const char *kFunctionKeys[] = {"pv", "param", "write"};
@@ -105,6 +104,17 @@ Plan read_plan(QCommandLineParser &parser, const QCoreApplication &app, PortMap 
                QStringLiteral("每 MS 毫秒开始一轮；未给 --count 时一直轮询，直到 Ctrl+C。"), "MS"),
         option("scan", QStringLiteral("扫描地址 1 到 999（在给定的通道上），只列出有回复的地址。")),
         option("json", QStringLiteral("每次交换输出一行 JSON；统计为最后一行。")),
+        option("find-settings",
+               QStringLiteral("不知道仪表的线路设置时：按常用程度依次试设置表中的 7 种波特率，"
+                              "每种试 n,8,2、n,8,1、e,8,1、o,8,1，共 28 种，到第一个有效回复为止；"
+                              "每种设置输出一行，最后一行为结果。与 --scan 同用时每种设置扫描全部"
+                              "地址。退出状态：0 找到，1 都没有有效回复，2 通讯口错误。")),
+        option("find-direction",
+               QStringLiteral("不知道转换器由哪条线切换方向时：依次试每种方向控制（%1），"
+                              "列出有有效回复的；输出与退出状态同 --find-settings。")
+                   .arg(direction_texts().join(QStringLiteral("、")))),
+        option("reopen", QStringLiteral("每次交换都重新打开通讯口，与测试台的 TEST 相同"
+                                        "（默认整个运行只打开一次）。")),
     };
     parser.addOptions(options);
     parser.addHelpOption();
@@ -180,6 +190,16 @@ Plan read_plan(QCommandLineParser &parser, const QCoreApplication &app, PortMap 
         counted ? cli::number(parser, QStringLiteral("count"), 1, 1000000000) : (paced ? 0 : 1);
     if (paced) plan.intervalMs = cli::number(parser, QStringLiteral("interval"), 1, 86400000);
     plan.json = parser.isSet(QStringLiteral("json"));
+    plan.reopen = parser.isSet(QStringLiteral("reopen"));
+    const bool findSettings = parser.isSet(QStringLiteral("find-settings"));
+    const bool findDirection = parser.isSet(QStringLiteral("find-direction"));
+    if (findSettings && findDirection)
+        cli::usage_error(QStringLiteral("--find-settings 与 --find-direction 不能同时使用"));
+    if ((findSettings || findDirection) && (counted || paced))
+        cli::usage_error(QStringLiteral("--find-settings 和 --find-direction 每种只试一轮，"
+                                        "不能与 --count 或 --interval 同时使用"));
+    if (findSettings) plan.discovery = Discovery::Settings;
+    if (findDirection) plan.discovery = Discovery::Direction;
     return plan;
 }
 

@@ -21,11 +21,21 @@ struct Plan {
     int intervalMs = 0;   // from the start of one round to the next; 0: at once
     bool scan = false;    // print only the exchanges that were answered
     bool json = false;    // JSON lines instead of text
+    bool reopen = false;  // reopen the port at every exchange, as the console's TEST does
+    // Try each setting or direction in turn, one round each, instead of polling.
+    Discovery discovery = Discovery::None;
 };
+
+// What a discovery tries, in order: the rates of the settings list from the
+// usual one outwards (9600, 19200, 4800, ...), each in n,8,2, n,8,1, e,8,1 and
+// o,8,1; or every direction choice.
+QStringList discovery_rows(Discovery d);
 
 // Drives the transaction through the plan, one exchange after the other,
 // exactly as the window drives it: test() to send, comm() for each event of the
-// port, and the time-out's expire() when the wait timer runs out.
+// port, and the time-out's expire() when the wait timer runs out. Unlike the
+// window it keeps the port open for the whole run, and judges an exchange only
+// by a reply from the address it asked.
 class Prober : public QObject {
     Q_OBJECT
 public:
@@ -47,20 +57,26 @@ private:
     };
 
     void next();
+    bool endTrial();
     void beginRound();
     int earned() const;
     void send();
     void onComm(int code);
     void onTimeout();
-    void judge(Verdict v, const QByteArray &verdictLine);
+    void judge(Verdict v, const CommResult &r);
+    void stray(const CommResult::Stray &s);
+    void write(const Exchange &e);
     void fail(const QString &message);
     void finish(int exitCode);
 
     SerialPort &port_;
     Plan plan_;
-    QTimer wait_;  // the reply-awaited flag and the time-out
-    QTimer pace_;  // holds back the next round under --interval
-    QTimer queue_; // starts the next exchange from the event loop
+    QStringList rows_;    // a discovery's settings or directions
+    QList<Trial> trials_; // those tried so far; the last is under way
+    QString signal_;      // the direction line of the exchange under way
+    QTimer wait_;         // the reply-awaited flag and the time-out
+    QTimer pace_;         // holds back the next round under --interval
+    QTimer queue_;        // starts the next exchange from the event loop
     TimerFlag waitFlag_{wait_};
     Discard trs_;
     Discard rec_;

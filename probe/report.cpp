@@ -2,6 +2,7 @@
 
 #include "controls.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <algorithm>
@@ -9,7 +10,8 @@
 
 namespace {
 
-const char *const kJsonVerdicts[] = {"ok", "err", "ack", "nak", "malformed", "timeout"};
+const char *const kJsonVerdicts[kVerdictCount] = {"ok",        "err",     "ack",  "nak",
+                                                  "malformed", "timeout", "stray"};
 
 QString three(int n) {
     return QStringLiteral("%1").arg(n, 3, 10, QLatin1Char('0'));
@@ -39,48 +41,48 @@ double median(const QList<double> &sorted) {
 
 } // namespace
 
-Verdict verdict_of(const CommResult &r) {
-    if (r.verdict) return r.verdict->startsWith("OK") ? Verdict::Ok : Verdict::Err;
-    if (r.nak) return Verdict::Nak;
-    if (r.ack) return Verdict::Ack;
+Verdict verdict_of(CommResult::Kind kind) {
+    switch (kind) {
+    case CommResult::Kind::Ok:
+        return Verdict::Ok;
+    case CommResult::Kind::Err:
+        return Verdict::Err;
+    case CommResult::Kind::Ack:
+        return Verdict::Ack;
+    case CommResult::Kind::Nak:
+        return Verdict::Nak;
+    case CommResult::Kind::None:
+        break;
+    }
     return Verdict::Malformed;
 }
 
-std::optional<QByteArray> reply_value(const QByteArray &recbuf) {
-    using namespace ctl;
-    const qsizetype stx = recbuf.indexOf(STX);
-    if (stx < 0) return std::nullopt;
-    const qsizetype etb = recbuf.indexOf(ETB, stx);
-    const qsizetype dataEnd = etb - 5;
-    if (etb < 0 || dataEnd < stx + 6) return std::nullopt;
-    QByteArray data = recbuf.mid(stx + 6, dataEnd - (stx + 6)); // after address and channel
-    const qsizetype us = data.lastIndexOf(US);
-    return us >= 0 ? data.mid(us + 1) : data;
+// The verdict as the readable line shows it.
+static QString verdict_text(const Exchange &e) {
+    switch (e.verdict) {
+    case Verdict::Ok:
+        return QStringLiteral("OK SUM=") + QString::fromLatin1(e.sum);
+    case Verdict::Err:
+        return QStringLiteral("ERR SUM=") + QString::fromLatin1(e.sum);
+    case Verdict::Ack:
+        return QStringLiteral("ACK");
+    case Verdict::Nak:
+        return QStringLiteral("NAK");
+    case Verdict::Malformed:
+        return QStringLiteral("回复格式不符，无法校验");
+    case Verdict::Timeout:
+        return QStringLiteral("超时");
+    case Verdict::Stray:
+        return QStringLiteral("错位的回复（来自这个地址，不计入任何交换）");
+    }
+    return {};
 }
 
 QByteArray human_line(const Exchange &e) {
     QString line = e.time.toLocalTime().toString(QStringLiteral("HH:mm:ss.zzz")) +
                    QStringLiteral("  地址 %1  通道 %2").arg(three(e.address), two(e.channel));
     if (e.parameter) line += QStringLiteral("  参数 %1").arg(two(*e.parameter));
-    line += QStringLiteral("  ");
-    switch (e.verdict) {
-    case Verdict::Ok:
-    case Verdict::Err:
-        line += QString::fromLatin1(e.verdictLine);
-        break;
-    case Verdict::Ack:
-        line += QStringLiteral("ACK");
-        break;
-    case Verdict::Nak:
-        line += QStringLiteral("NAK");
-        break;
-    case Verdict::Malformed:
-        line += QStringLiteral("回复格式不符，无法校验");
-        break;
-    case Verdict::Timeout:
-        line += QStringLiteral("超时");
-        break;
-    }
+    line += QStringLiteral("  ") + verdict_text(e);
     if (e.value) line += QStringLiteral("  值 ") + QString::fromLatin1(*e.value);
     if (e.latencyMs) line += QStringLiteral("  %1 ms").arg(ms(*e.latencyMs));
     return line.toUtf8() + '\n';
@@ -92,7 +94,9 @@ QByteArray json_line(const Exchange &e) {
         {QStringLiteral("address"), e.address},
         {QStringLiteral("channel"), e.channel},
         {QStringLiteral("function"), e.function},
-        {QStringLiteral("request"), QString::fromLatin1(e.request.toHex())},
+        {QStringLiteral("request"), e.verdict == Verdict::Stray
+                                        ? QJsonValue(QJsonValue::Null)
+                                        : QJsonValue(QString::fromLatin1(e.request.toHex()))},
         {QStringLiteral("reply"), QString::fromLatin1(e.reply.toHex())},
         {QStringLiteral("verdict"), QLatin1String(kJsonVerdicts[int(e.verdict)])},
         // Reply bytes outside ASCII stand for themselves (Latin-1) in the value text.
@@ -106,8 +110,9 @@ QByteArray json_line(const Exchange &e) {
 }
 
 void Statistics::add(const Exchange &e) {
-    ++sent_;
     ++counts_[int(e.verdict)];
+    if (e.verdict == Verdict::Stray) return;
+    ++sent_;
     if (e.latencyMs) latencies_.append(*e.latencyMs);
 }
 
@@ -128,6 +133,7 @@ QByteArray Statistics::human(bool interrupted) const {
                     .arg(count(Verdict::Nak));
     if (count(Verdict::Malformed))
         s += QStringLiteral("格式不符 %1，").arg(count(Verdict::Malformed));
+    if (count(Verdict::Stray)) s += QStringLiteral("错位回复 %1，").arg(count(Verdict::Stray));
     s += QStringLiteral("超时 %1，丢失 %2%\n")
              .arg(count(Verdict::Timeout))
              .arg(QString::number(loss, 'f', 1));
@@ -151,7 +157,7 @@ QByteArray Statistics::json(bool interrupted) const {
         {QStringLiteral("loss_percent"),
          sent_ ? std::round(1000.0 * count(Verdict::Timeout) / sent_) / 10 : 0.0},
     };
-    for (int v = 0; v < 6; ++v)
+    for (int v = 0; v < kVerdictCount; ++v)
         st.insert(QLatin1String(kJsonVerdicts[v]), counts_[v]);
     QJsonValue latency(QJsonValue::Null);
     if (!latencies_.isEmpty()) {
@@ -166,4 +172,106 @@ QByteArray Statistics::json(bool interrupted) const {
     return QJsonDocument(QJsonObject{{QStringLiteral("statistics"), st}})
                .toJson(QJsonDocument::Compact) +
            '\n';
+}
+
+Came came_of(const Exchange &e) {
+    switch (e.verdict) {
+    case Verdict::Ok:
+    case Verdict::Ack:
+    case Verdict::Nak:
+        return Came::Good;
+    case Verdict::Err:
+        return Came::BadSum;
+    default:
+        return e.reply.isEmpty() ? Came::Nothing : Came::NoFrame;
+    }
+}
+
+namespace {
+
+const char *const kJsonCame[] = {"nothing", "no_frame", "bad_sum", "good"};
+
+QString came_text(Discovery d, const Trial &t) {
+    if (!t.held)
+        return d == Discovery::Settings ? QStringLiteral("设备不接受这种设置")
+                                        : QStringLiteral("驱动没有这种方向控制");
+    switch (t.came) {
+    case Came::Nothing:
+        return QStringLiteral("没有回复");
+    case Came::NoFrame:
+        return QStringLiteral("收到字符，但不成帧（速率或格式不对，或是请求的回声）");
+    case Came::BadSum:
+        return QStringLiteral("收到帧，但校验和不符");
+    case Came::Good:
+        break;
+    }
+    return QStringLiteral("回复有效");
+}
+
+QString address_list(const QList<int> &addresses) {
+    QStringList a;
+    for (int n : addresses)
+        a << three(n);
+    return a.join(QLatin1Char(' '));
+}
+
+} // namespace
+
+QByteArray trial_line(Discovery d, const Trial &t, bool json) {
+    const QString key =
+        d == Discovery::Settings ? QStringLiteral("settings") : QStringLiteral("direction");
+    if (json) {
+        QJsonArray good;
+        for (int a : t.good)
+            good.append(a);
+        const Exchange &e = t.telling;
+        QJsonObject o{
+            {key, t.tried},
+            {QStringLiteral("came"),
+             t.held ? QLatin1String(kJsonCame[int(t.came)]) : QLatin1String("not_held")},
+            {QStringLiteral("address"), e.address},
+            {QStringLiteral("channel"), e.channel},
+            {QStringLiteral("reply"), QString::fromLatin1(e.reply.toHex())},
+            {QStringLiteral("verdict"), QLatin1String(kJsonVerdicts[int(e.verdict)])},
+            {QStringLiteral("good"), good},
+        };
+        return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
+    }
+    QString line = t.tried.leftJustified(12) + came_text(d, t);
+    if (t.held && t.came == Came::Good) {
+        line += QStringLiteral("  地址 ") + address_list(t.good) + QStringLiteral("  ") +
+                verdict_text(t.telling);
+        if (t.telling.value)
+            line += QStringLiteral("  值 ") + QString::fromLatin1(*t.telling.value);
+    }
+    return line.toUtf8() + '\n';
+}
+
+QByteArray discovery_result(Discovery d, const QList<Trial> &trials, bool json) {
+    QStringList found;
+    for (const Trial &t : trials)
+        if (t.held && t.came == Came::Good) found << t.tried;
+    const bool settings = d == Discovery::Settings;
+    if (json) {
+        QJsonObject o{{QStringLiteral("found"), !found.isEmpty()},
+                      {QStringLiteral("tried"), int(trials.size())}};
+        if (settings)
+            o.insert(QStringLiteral("settings"),
+                     found.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(found.first()));
+        else
+            o.insert(QStringLiteral("directions"), QJsonArray::fromStringList(found));
+        return QJsonDocument(QJsonObject{{QStringLiteral("result"), o}})
+                   .toJson(QJsonDocument::Compact) +
+               '\n';
+    }
+    const QString what = settings ? QStringLiteral("线路设置") : QStringLiteral("方向控制");
+    if (found.isEmpty())
+        return QStringLiteral("--- 试过的 %1 种%2都没有有效回复\n")
+            .arg(trials.size())
+            .arg(what)
+            .toUtf8();
+    return QStringLiteral("--- 有效回复的%1：%2（试过 %3 种）\n")
+        .arg(what, found.join(QStringLiteral("、")))
+        .arg(trials.size())
+        .toUtf8();
 }

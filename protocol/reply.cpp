@@ -63,15 +63,58 @@ QByteArray sum_digits(quint64 sum) {
     return QByteArray::number(sum);
 }
 
-std::optional<QByteArray> ReplyBuffer::verdict(char startMarker) const {
+std::optional<SumCheck> ReplyBuffer::check(char startMarker) const {
     const Marker &m = startMarker == ctl::DC4 ? dc4_ : stx_;
     const qsizetype e = firstEtb_; // 0-based: ten characters before it means e >= 10
     if (e < 10 || m.first < 0) return std::nullopt;
     quint64 received = 0;
     for (char c : field_)
         received = received * 10 + ((c >= '0' && c <= '9') ? quint64(c - '0') : 0);
-    QByteArray line =
-        m.computed == received ? "OK SUM=" + field_ : "ERR SUM=" + sum_digits(m.computed);
-    line += "\r\n";
-    return line;
+    if (m.computed == received) return SumCheck{true, field_};
+    return SumCheck{false, sum_digits(m.computed)};
+}
+
+std::optional<QByteArray> ReplyBuffer::verdict(char startMarker) const {
+    const auto c = check(startMarker);
+    if (!c) return std::nullopt;
+    return (c->ok ? "OK SUM=" : "ERR SUM=") + c->shown + "\r\n";
+}
+
+std::optional<FrameHead> ReplyBuffer::head(char startMarker) const {
+    using namespace ctl;
+    if (firstEtb_ < 0 || firstEtb_ >= kept_.size()) return std::nullopt;
+    const QByteArray frame = kept_.left(firstEtb_);
+    const qsizetype stx = frame.indexOf(STX);
+    if (stx < 0 || stx + 6 > frame.size()) return std::nullopt;
+    FrameHead h{{}, frame.mid(stx + 1, 3), frame.mid(stx + 4, 2)};
+    if (startMarker == DC4) {
+        const qsizetype dc4 = frame.lastIndexOf(DC4, stx);
+        if (dc4 >= 0 && dc4 + 3 <= stx) h.concentrator = frame.mid(dc4 + 1, 2);
+    }
+    return h;
+}
+
+std::optional<QByteArray> ReplyBuffer::value() const {
+    using namespace ctl;
+    const qsizetype stx = kept_.indexOf(STX);
+    if (stx < 0) return std::nullopt;
+    const qsizetype etb = kept_.indexOf(ETB, stx);
+    const qsizetype dataEnd = etb - 5;
+    if (etb < 0 || dataEnd < stx + 6) return std::nullopt;
+    QByteArray data = kept_.mid(stx + 6, dataEnd - (stx + 6)); // after address and channel
+    const qsizetype us = data.lastIndexOf(US);
+    return us >= 0 ? data.mid(us + 1) : data;
+}
+
+std::optional<FrameHead> request_head(const QByteArray &request) {
+    FrameHead h;
+    qsizetype f = 0; // the function code
+    if (request.startsWith(ctl::DC4)) {
+        h.concentrator = request.mid(1, 2);
+        f = 3;
+    }
+    if (request.size() < f + 6) return std::nullopt;
+    h.address = request.mid(f + 1, 3);
+    h.channel = request.mid(f + 4, 2);
+    return h;
 }

@@ -3,6 +3,27 @@
 #include <QByteArray>
 #include <optional>
 
+// Who a frame is for or from: the concentrator address (empty without the
+// prefix), the instrument address and the channel, as the digit characters
+// on the line.
+struct FrameHead {
+    QByteArray concentrator;
+    QByteArray address;
+    QByteArray channel;
+    bool operator==(const FrameHead &) const = default;
+};
+
+// The head of a request frame: [DC4 cc] function aaa cc.
+std::optional<FrameHead> request_head(const QByteArray &request);
+
+// The sum check of a frame: whether the received sum field equals the computed
+// sum, and the five characters the verdict line shows (the received field when
+// they agree, the computed sum otherwise).
+struct SumCheck {
+    bool ok = false;
+    QByteArray shown;
+};
+
 // recbuf: everything received since the last TEST. What the checks need is
 // kept up to date as each batch arrives, so an event never rescans the
 // buffer and memory stays bounded however long a device talks: the sum of
@@ -25,6 +46,20 @@ public:
     // "ERR SUM=....." with CR LF), judged from the first start marker (DC4 or
     // STX) and the first ETB; nothing if the buffer holds no such frame.
     std::optional<QByteArray> verdict(char startMarker) const;
+    std::optional<SumCheck> check(char startMarker) const;
+
+    // Where the first frame ends (its ETB), -1 while none has.
+    qsizetype frameEnd() const { return firstEtb_; }
+
+    // The first frame's head, from its STX (and, with startMarker DC4, the
+    // prefix before it); nothing while no frame has ended or its STX is not
+    // followed by five characters before the ETB.
+    std::optional<FrameHead> head(char startMarker) const;
+
+    // The value field of the first read reply (DC1 or DC2): what stands after
+    // the address, the channel and, for a parameter, the last US, up to the
+    // five sum digits.
+    std::optional<QByteArray> value() const;
 
 private:
     // One start marker: where it first stands, the sum of the codes from

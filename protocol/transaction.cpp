@@ -3,6 +3,19 @@
 #include "controls.h"
 #include "preparation.h"
 
+#include <QLoggingCategory>
+
+Q_LOGGING_CATEGORY(lcTransaction, "kestrova.transaction", QtInfoMsg)
+
+namespace {
+
+const char *kind_name(CommResult::Kind k) {
+    static const char *const names[] = {"no verdict", "OK", "ERR", "ACK", "NAK"};
+    return names[int(k)];
+}
+
+} // namespace
+
 TestOutcome Transaction::test(const Selection &sel) {
     using namespace ctl;
     if (wait_.running()) return TestOutcome::busy();
@@ -10,22 +23,38 @@ TestOutcome Transaction::test(const Selection &sel) {
     // line is refused without opening, showing or sending anything.
     QByteArray frame;
     if (auto refusal = compose_frame(sel, frame)) return {TestOutcome::Refused, *refusal, {}};
-    if (!test_preparation(port_, sel.port, sel.settings, sel.signal))
-        return {TestOutcome::PortFailed, {}, port_.lastError()};
+    const QString setup = sel.settings + QLatin1Char(' ') + sel.signal;
+    const bool prepared = keepPort_
+                              ? kept_port_preparation(port_, sel.port, sel.settings, sel.signal,
+                                                      port_.portOpen() && setup == keptSetup_)
+                              : test_preparation(port_, sel.port, sel.settings, sel.signal);
+    keptSetup_ = prepared ? setup : QString();
+    if (!prepared) return {TestOutcome::PortFailed, {}, port_.lastError()};
     sendbuf_ = frame;
+    readRequest_ = sel.function == fn::readPv() || sel.function == fn::readParameter();
+    requestHead_ = request_head(sendbuf_);
     trs_.insert(sendbuf_ + CR + LF);
     recbuf_.clear();
     progress_ = 0;
     wait_.start();
+    clock_.start();
+    qCDebug(lcTransaction) << "TEST" << sel.port << sel.settings << sel.signal
+                           << request().toHex(' ');
     raise(port_, sel.signal);
-    port_.output(sendbuf_ + ETX);
+    port_.output(request());
     return TestOutcome::sent();
 }
 
+QByteArray Transaction::request() const {
+    return sendbuf_ + ctl::ETX;
+}
+
 CommResult Transaction::comm(int code, const QString &model) {
+    if (code == SerialPort::EvReceive) return receive(model);
     // Code 1 finds the direction line already back at the level the raise
     // named: the port set it the moment the frame had left the wire.
-    if (code == 2) return receive(model);
+    if (code == SerialPort::EvSend)
+        qCDebug(lcTransaction, "sent, line released, at %.3f ms", sinceTest());
     return {};
 }
 
@@ -33,26 +62,58 @@ CommResult Transaction::receive(const QString &model) {
     using namespace ctl;
     CommResult r;
     const bool waiting = wait_.running();
-    r.batch = port_.input();
-    recbuf_.append(r.batch);
-    if (!r.batch.isEmpty()) rec_.insert(r.batch);
-    if (r.batch.contains(ETB)) {
+    const QByteArray batch = port_.input();
+    recbuf_.append(batch);
+    if (!batch.isEmpty()) rec_.insert(batch);
+    const char marker = model == concentratorModel() ? DC4 : STX;
+    if (ownOnly_ && waiting && batch.contains(ETB)) takeStrays(marker, r.strays);
+    if (batch.contains(ETB) && recbuf_.frameEnd() >= 0) {
         wait_.stop();
-        r.verdict = recbuf_.verdict(model == concentratorModel() ? DC4 : STX);
-        if (r.verdict) rec_.insert(*r.verdict);
+        if (const auto check = recbuf_.check(marker)) {
+            rec_.insert((check->ok ? "OK SUM=" : "ERR SUM=") + check->shown + CR + LF);
+            r.kind = check->ok ? CommResult::Kind::Ok : CommResult::Kind::Err;
+            r.sum = check->shown;
+            if (check->ok && readRequest_) r.value = recbuf_.value();
+        }
     }
     if (recbuf_.hasAck()) {
         wait_.stop();
         rec_.insert(QByteArrayLiteral("ACK\r\n"));
-        r.ack = true;
+        if (r.kind == CommResult::Kind::None) r.kind = CommResult::Kind::Ack;
     }
     if (recbuf_.hasNak()) {
         wait_.stop();
         rec_.insert(QByteArrayLiteral("NAK\r\n"));
-        r.nak = true;
+        if (r.kind == CommResult::Kind::None || r.kind == CommResult::Kind::Ack)
+            r.kind = CommResult::Kind::Nak;
     }
     r.endedWait = waiting && !wait_.running();
+    if (r.endedWait)
+        qCDebug(lcTransaction, "reception at %.3f ms: %lld bytes, %s %s", sinceTest(),
+                qlonglong(recbuf_.size()), kind_name(r.kind), r.sum.constData());
     return r;
+}
+
+// Frames that name another address are taken out, so that what follows them
+// is judged as if they had never come.
+void Transaction::takeStrays(char marker, QList<CommResult::Stray> &strays) {
+    while (recbuf_.frameEnd() >= 0) {
+        // Only a frame whose sum holds can be trusted to name its sender.
+        const auto head = recbuf_.head(marker);
+        const auto check = recbuf_.check(marker);
+        if (!head || !requestHead_ || !check || !check->ok) return;
+        const bool ours = head->address == requestHead_->address &&
+                          head->channel == requestHead_->channel &&
+                          (marker != ctl::DC4 || head->concentrator == requestHead_->concentrator);
+        if (ours) return;
+        qCDebug(lcTransaction, "stray reply at %.3f ms from %s/%s", sinceTest(),
+                head->address.constData(), head->channel.constData());
+        const qsizetype end = recbuf_.frameEnd() + 1;
+        strays << CommResult::Stray{*head, recbuf_.text().left(end)};
+        const QByteArray rest = recbuf_.text().mid(end);
+        recbuf_.clear();
+        recbuf_.append(rest);
+    }
 }
 
 std::optional<QString> Transaction::tick() {
@@ -65,6 +126,8 @@ std::optional<QString> Transaction::tick() {
 }
 
 void Transaction::expire() {
+    qCDebug(lcTransaction, "time-out at %.3f ms, %lld bytes received", sinceTest(),
+            qlonglong(recbuf_.size()));
     wait_.stop();
     rec_.insert(QByteArrayLiteral("\r\n"));
 }

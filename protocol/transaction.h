@@ -7,6 +7,8 @@
 #include "serialport.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
+#include <QList>
 #include <QTimer>
 #include <optional>
 
@@ -51,11 +53,19 @@ struct TestOutcome {
 
 // What one communication event did.
 struct CommResult {
-    QByteArray batch;                  // code 2: the characters that arrived
-    std::optional<QByteArray> verdict; // the OK SUM= / ERR SUM= line shown for it
-    bool ack = false;                  // an ACK line was shown
-    bool nak = false;                  // a NAK line was shown
-    bool endedWait = false;            // the batch ended a running wait
+    // The line shown for the batch: the sum line decides, then NAK before ACK.
+    enum class Kind { None, Ok, Err, Ack, Nak };
+    Kind kind = Kind::None;
+    QByteArray sum;                  // Ok and Err: the five characters after "SUM="
+    std::optional<QByteArray> value; // Ok of a read reply: the value field
+    bool endedWait = false;          // the batch ended a running wait
+    // Only with setOwnRepliesOnly(): frames naming another instrument, channel
+    // or concentrator than the request; taken out of recbuf unjudged.
+    struct Stray {
+        FrameHead head;
+        QByteArray frame; // up to its ETB
+    };
+    QList<Stray> strays;
 };
 
 // One TEST from the press to the reply or the time-out: sendbuf, recbuf and
@@ -66,8 +76,20 @@ struct CommResult {
 //   tick()                     at each tick of the wait timer
 class Transaction {
 public:
+    // The console's wait for a reply: the tick after the ruler's last block.
+    static constexpr int kTimeoutMs = (ruler::kLimit / ruler::kStep + 1) * ruler::kTickMs;
+
     Transaction(SerialPort &port, WaitFlag &wait, TextSink &trs, TextSink &rec)
         : port_(port), wait_(wait), trs_(trs), rec_(rec) {}
+
+    // A tool that owns the port for a whole run keeps it open from one TEST to
+    // the next (emptied and set each time); the console reopens at every TEST.
+    void setKeepPort(bool keep) { keepPort_ = keep; }
+    // A reply naming another address than the request's (and whose sum holds)
+    // is not judged for it:
+    // the wait goes on and the frame is given back in CommResult::strays. The
+    // console judges whatever arrives.
+    void setOwnRepliesOnly(bool own) { ownOnly_ = own; }
 
     // Prepare the port, compose, show and send the frame, start the wait.
     // Busy while a reply is awaited: nothing happens then.
@@ -86,11 +108,15 @@ public:
     void expire();
 
     const QByteArray &sendbuf() const { return sendbuf_; }
+    // The bytes the last TEST put on the line.
+    QByteArray request() const;
     const ReplyBuffer &recbuf() const { return recbuf_; }
     quint8 progress() const { return progress_; }
 
 private:
     CommResult receive(const QString &model);
+    void takeStrays(char marker, QList<CommResult::Stray> &strays);
+    double sinceTest() const { return clock_.nsecsElapsed() / 1e6; }
 
     SerialPort &port_;
     WaitFlag &wait_;
@@ -99,4 +125,10 @@ private:
     QByteArray sendbuf_;
     ReplyBuffer recbuf_;
     quint8 progress_ = 0;
+    bool readRequest_ = false; // the frame asks for a value (DC1 or DC2)
+    std::optional<FrameHead> requestHead_;
+    bool keepPort_ = false;
+    QString keptSetup_; // the settings and signal the kept port was last set to
+    bool ownOnly_ = false;
+    QElapsedTimer clock_; // since the last TEST, for the trace
 };

@@ -81,6 +81,18 @@ bool test_preparation(SerialPort &port, const QString &portText, const QString &
     return true;
 }
 
+bool kept_port_preparation(SerialPort &port, const QString &portText, const QString &settings,
+                           const QString &signal, bool setupHeld) {
+    if (!port.portOpen()) return test_preparation(port, portText, settings, signal);
+    if (!setupHeld) {
+        if (!port.setSettings(settings)) return false;
+        const Direction *d = direction_of(signal);
+        if (!port.setRs485(d && d->line == Line::Driver)) return false;
+    }
+    buffers_and_thresholds(port);
+    return true;
+}
+
 bool at_preparation(SerialPort &port, const QString &settings) {
     if (!port.portOpen()) {
         if (!port.setSettings(settings) || !port.setPortOpen(true)) return false;

@@ -20,6 +20,13 @@ int port_number_of(const QString &text);
 bool test_preparation(SerialPort &port, const QString &portText, const QString &settings,
                       const QString &signal);
 
+// Before each exchange of a run that keeps its port: open only if closed
+// (then as test_preparation), apply the settings and the RS-485 mode unless
+// the open port holds them already, then the same buffer and threshold steps, so nothing left of
+// the last exchange is read for this one.
+bool kept_port_preparation(SerialPort &port, const QString &portText, const QString &settings,
+                           const QString &signal, bool setupHeld);
+
 // Before an AT command: open only if closed (settings first), then the same
 // buffer and threshold steps. An open port keeps its number and settings.
 bool at_preparation(SerialPort &port, const QString &settings);

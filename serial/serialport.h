@@ -72,6 +72,9 @@ public:
     using QObject::QObject;
     ~SerialPort() override = default;
 
+    // The codes of comm(code).
+    enum CommEvent : int { EvSend = 1, EvReceive = 2 };
+
     virtual bool portOpen() const = 0;
     // Opens with the current port number and settings, or closes. False on failure.
     virtual bool setPortOpen(bool open) = 0;

@@ -78,6 +78,8 @@ private slots:
     void frameSum();
     void refusals_data();
     void refusals();
+    void replyAsValues_data();
+    void replyAsValues();
 };
 
 void TestFrame::defaultFrames_data() {
@@ -438,6 +440,72 @@ void TestFrame::refusals() {
     QCOMPARE(port.log, QStringList());
     QVERIFY(trs.text.isEmpty());
     QVERIFY(!timer.on);
+}
+
+// What a reply comes to, as values: the verdict kind, the sum shown, the value
+// of a read, and, for a tool that takes only its own replies, the frames that
+// name another address (the wait goes on for the request's own).
+void TestFrame::replyAsValues_data() {
+    QTest::addColumn<QString>("function");
+    QTest::addColumn<bool>("ownOnly");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QString>("expected"); // kind sum value | strays | waiting
+
+    const QByteArray own = hex("14 30 31 02 30 30 31 30 31 32 33 2e 34 30 30 35 36 30 17");
+    const QByteArray other = hex("14 30 31 02 30 30 32 30 31 32 2e 31 30 30 35 30 37 17");
+    QTest::newRow("read: value") << fn::readPv() << true << own << "1 00560 23.4 || done";
+    QTest::newRow("read, sum one too high: no value")
+        << fn::readPv() << true << hex("14 30 31 02 30 30 31 30 31 32 33 2e 34 30 30 35 36 31 17")
+        << "2 00560 - || done";
+    QTest::newRow("write: ACK, no value")
+        << fn::writeParameter() << true << hex("14 30 31 06") << "3  - || done";
+    QTest::newRow("NAK before ACK") << fn::readPv() << true << hex("15 06") << "4  - || done";
+    QTest::newRow("another address: stray, still waiting")
+        << fn::readPv() << true << other << "0  - |002/01| waiting";
+    QTest::newRow("a stray, then the own reply in the same batch")
+        << fn::readPv() << true << other + own << "1 00560 23.4 |002/01| done";
+    QTest::newRow("another channel")
+        << fn::readPv() << true << hex("14 30 31 02 30 30 31 30 32 31 2e 32 30 30 35 30 37 17")
+        << "0  - |001/02| waiting";
+    QTest::newRow("another concentrator")
+        << fn::readPv() << true << hex("14 30 32 02 30 30 31 30 31 32 33 2e 34 30 30 35 36 31 17")
+        << "0  - |001/01| waiting";
+    QTest::newRow("another address, sum one too high: judged, no value")
+        << fn::readPv() << true << hex("14 30 31 02 30 30 32 30 31 32 2e 31 30 30 35 30 38 17")
+        << "2 00507 - || done";
+    QTest::newRow("the console judges whatever comes")
+        << fn::readPv() << false << other << "1 00507 2.1 || done";
+}
+
+void TestFrame::replyAsValues() {
+    QFETCH(QString, function);
+    QFETCH(bool, ownOnly);
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, expected);
+
+    FakeSerialPort port;
+    Flag timer;
+    Sink trs, rec;
+    Transaction tx(port, timer, trs, rec);
+    tx.setOwnRepliesOnly(ownOnly);
+    Selection sel;
+    sel.function = function;
+    QCOMPARE(tx.test(sel).status, TestOutcome::Sent);
+    QCOMPARE(tx.request(), port.writes.last());
+    CommResult r;
+    QObject::connect(&port, &SerialPort::comm, [&](int code) { r = tx.comm(code, sel.model); });
+    port.receive(reply);
+
+    QStringList strays;
+    for (const CommResult::Stray &s : r.strays)
+        strays << QString::fromLatin1(s.head.address + '/' + s.head.channel);
+    const QString got =
+        QStringLiteral("%1 %2 %3 |%4| %5")
+            .arg(int(r.kind))
+            .arg(QString::fromLatin1(r.sum),
+                 r.value ? QString::fromLatin1(*r.value) : QStringLiteral("-"), strays.join(' '),
+                 timer.on ? QStringLiteral("waiting") : QStringLiteral("done"));
+    QCOMPARE(got, expected);
 }
 
 QTEST_GUILESS_MAIN(TestFrame)

@@ -1,5 +1,7 @@
 // kestrova-probe against the real simulator process over a pseudo-terminal.
 // Frames and replies are pinned as hex written out by hand.
+#include "fakeserialport.h"
+#include "prober.h"
 #include "simprocess.h"
 
 #include <QJsonArray>
@@ -83,6 +85,11 @@ private slots:
     void stopMidPoll();
     void refusedBeforeSending_data();
     void refusedBeforeSending();
+    void lateReplyNeverCredited();
+    void discovery_data();
+    void discovery();
+    void portKeptForTheRun_data();
+    void portKeptForTheRun();
 };
 
 void TestProbe::initTestCase() {
@@ -166,7 +173,7 @@ void TestProbe::exchanges() {
     for (const QJsonObject &o : r.exchanges)
         QCOMPARE(::keys(o), keys);
     QCOMPARE(::keys(r.stats), QString("ack answered err interrupted latency_ms loss_percent "
-                                      "malformed nak ok sent timeout"));
+                                      "malformed nak ok sent stray timeout"));
     QCOMPARE(::keys(r.stats.value("latency_ms").toObject()), QString("max median min p99"));
 }
 
@@ -277,6 +284,150 @@ void TestProbe::refusedBeforeSending() {
     QVERIFY2(r.err.contains("kestrova-probe: "), r.err.constData());
     QFETCH(QString, said);
     QVERIFY2(QString::fromUtf8(r.err).contains(said), r.err.constData());
+}
+
+// Replies come 45 ms after each request, the probe waits 30: every reply
+// arrives during a later exchange, and must be told as a stray under the
+// address it names, never as that exchange's answer.
+void TestProbe::lateReplyNeverCredited() {
+    SimProcess sim({"--delay", "45"});
+    const ProbeRun r = run_probe({sim.device(), "--json", "--address", "1,2,3", "--timeout", "30",
+                                  "--count", "2", "--channel", "1:2"});
+    QCOMPARE(r.exitCode, 1);
+    int exchanges = 0, strays = 0;
+    for (const QJsonObject &o : r.exchanges) {
+        const QString verdict = o.value("verdict").toString();
+        if (verdict == "stray") {
+            ++strays;
+            // The reply names the address and channel it is listed under.
+            const QByteArray reply = QByteArray::fromHex(o.value("reply").toString().toLatin1());
+            const qsizetype stx = reply.indexOf('\x02');
+            QCOMPARE(reply.mid(stx + 1, 5),
+                     QString::asprintf("%03d%02d", o.value("address").toInt(),
+                                       o.value("channel").toInt())
+                         .toLatin1());
+            QVERIFY(o.value("request").isNull());
+        } else {
+            ++exchanges;
+            QCOMPARE(verdict, "timeout");
+            QCOMPARE(o.value("reply").toString(), "");
+        }
+    }
+    QCOMPARE(exchanges, 12);
+    QVERIFY2(strays > 0, r.out.constData());
+    QCOMPARE(r.stats.value("stray").toInt(), strays);
+    QCOMPARE(counts(r.stats), "12 0 0 0 0 0 0 12");
+}
+
+void TestProbe::discovery_data() {
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<QStringList>("probeArgs");
+    // Each row tried (its setting or direction, what came, the good addresses),
+    // and the last line.
+    QTest::addColumn<QStringList>("expected");
+    QTest::addColumn<QString>("result");
+    QTest::addColumn<int>("exitCode");
+
+    const QString found = R"({"result":{"found":true,"settings":"9600,n,8,2","tried":1}})";
+    const QString none = R"({"result":{"found":false,"settings":null,"tried":28}})";
+    QStringList every; // the 28 settings in the order they are tried
+    for (const char *rate : {"9600", "19200", "4800", "38400", "2400", "56000", "1200"})
+        for (const char *format : {"n,8,2", "n,8,1", "e,8,1", "o,8,1"})
+            every << QStringLiteral("%1,%2").arg(rate, format);
+    const QStringList directions{"RTS=0", "RTS=1", "DTR=0", "DTR=1", "MODEM"};
+    auto came = [](const QStringList &tried, const char *what) {
+        QStringList rows;
+        for (const QString &t : tried)
+            rows << t + ' ' + what;
+        return rows;
+    };
+
+    QTest::newRow("settings: the usual ones answer")
+        << QStringList() << QStringList{"--find-settings"} << QStringList{"9600,n,8,2 good [1]"}
+        << found << 0;
+    QTest::newRow("settings: nobody at the address, all 28 tried")
+        << QStringList() << QStringList{"--find-settings", "--address", "9", "--timeout", "10"}
+        << came(every, "nothing []") << none << 1;
+    // The instruments hold 9600,n,8,2; on a pseudo-terminal the simulator sees
+    // the rate and the stop bits.
+    QTest::newRow("settings: every sum wrong")
+        << QStringList{"--bad-sum", "1"} << QStringList{"--find-settings", "--timeout", "100"}
+        << QStringList{"9600,n,8,2 bad_sum []"} + came(every.mid(1), "nothing []") << none << 1;
+    QTest::newRow("settings with a scan: addresses at the first setting")
+        << QStringList{"--delay", "0"}
+        << QStringList{"--find-settings", "--scan", "--timeout", "10", "--channel", "2"}
+        << QStringList{"9600,n,8,2 good [1,2,3]"} << found << 0;
+    QTest::newRow("direction: a pseudo-terminal answers on every line")
+        << QStringList() << QStringList{"--find-direction"}
+        << came(directions, "good [1]") + QStringList{"RS485 not_held []"}
+        << QString(
+               R"({"result":{"directions":["RTS=0","RTS=1","DTR=0","DTR=1","MODEM"],"found":true,"tried":6}})")
+        << 0;
+    QTest::newRow("direction: only the echo of the request comes back")
+        << QStringList{"--echo"}
+        << QStringList{"--find-direction", "--model", "PM-01", "--address", "9", "--timeout", "10"}
+        << came(directions, "no_frame []") + QStringList{"RS485 not_held []"}
+        << QString(R"({"result":{"directions":[],"found":false,"tried":6}})") << 1;
+}
+
+void TestProbe::discovery() {
+    QFETCH(QStringList, simArgs);
+    QFETCH(QStringList, probeArgs);
+    QFETCH(QStringList, expected);
+    QFETCH(QString, result);
+    QFETCH(int, exitCode);
+    SimProcess sim(simArgs);
+    ProbeRun r = run_probe(QStringList{sim.device(), "--json"} + probeArgs);
+    QCOMPARE(r.exitCode, exitCode);
+    const QList<QByteArray> lines = r.out.trimmed().split('\n');
+    QStringList got;
+    for (const QByteArray &line : lines.mid(0, lines.size() - 1)) {
+        const QJsonObject o = QJsonDocument::fromJson(line).object();
+        const QString tried = o.contains("settings") ? o.value("settings").toString()
+                                                     : o.value("direction").toString();
+        got << tried + ' ' + o.value("came").toString() + ' ' +
+                   QJsonDocument(o.value("good").toArray()).toJson(QJsonDocument::Compact);
+    }
+    QCOMPARE(got, expected);
+    QCOMPARE(lines.last(), result.toLatin1());
+}
+
+// The prober over the recording port: a poll opens the port once (and with it
+// takes the lock file once) unless asked to reopen as the console does; the
+// frames on the line are the same either way.
+void TestProbe::portKeptForTheRun_data() {
+    QTest::addColumn<bool>("reopen");
+    QTest::addColumn<int>("openings");
+    QTest::newRow("kept") << false << 1;
+    QTest::newRow("reopened at every exchange") << true << 3;
+}
+
+void TestProbe::portKeptForTheRun() {
+    QFETCH(bool, reopen);
+    QFETCH(int, openings);
+    FakeSerialPort port;
+    Plan plan;
+    plan.function = "pv";
+    plan.addresses = {1, 2, 3};
+    plan.channels = {1};
+    plan.timeoutMs = 1;
+    plan.reopen = reopen;
+    Prober prober(port, plan);
+    int exitCode = -1;
+    QObject::connect(&prober, &Prober::finished, [&](int code) { exitCode = code; });
+    prober.start();
+    QTRY_COMPARE(exitCode, 1); // every exchange timed out
+    QCOMPARE(port.log.count("open"), openings);
+    QCOMPARE(port.writes, QList<QByteArray>({"\x14"
+                                             "01\x11"
+                                             "00101\x03\x03",
+                                             "\x14"
+                                             "01\x11"
+                                             "00201\x03\x03",
+                                             "\x14"
+                                             "01\x11"
+                                             "00301\x03\x03"}));
+    QVERIFY(!port.portOpen());
 }
 
 QTEST_GUILESS_MAIN(TestProbe)
