@@ -27,8 +27,7 @@ int twips(int t, double logicalDpi) {
 
 Form1::Form1(SerialPort *port, QWidget *parent) : QWidget(parent) {
     setObjectName(QStringLiteral("Form1"));
-    // Everything the port does passes the session log on its way.
-    MSComm1 = new LoggingPort(port, this);
+    MSComm1 = port;
     buildControls();
     transaction_ = std::make_unique<Transaction>(*MSComm1, wait_, *trs, *rec);
     Form_Load();
@@ -166,10 +165,9 @@ void Form1::buildControls() {
 // The record around the two windows: what the port does reaches the session
 // log, received batches are marked as data in rec, and F5 presses TEST.
 void Form1::buildRecord() {
-    auto *wire = static_cast<LoggingPort *>(MSComm1);
-    connect(wire, &LoggingPort::sent, &log_, &SessionLog::sent);
-    connect(wire, &LoggingPort::received, &log_, &SessionLog::received);
-    connect(wire, &LoggingPort::received, rec, &ByteWindow::nextIsData);
+    connect(MSComm1, &SerialPort::sent, &log_, &SessionLog::sent);
+    connect(MSComm1, &SerialPort::received, &log_, &SessionLog::received);
+    connect(MSComm1, &SerialPort::received, rec, &ByteWindow::nextIsData);
     trs->setAllData(true); // the send window holds only what was sent
     Text1->setReadOnly(true);
 

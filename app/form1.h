@@ -1,6 +1,5 @@
 #pragma once
 
-#include "loggingport.h"
 #include "serialport.h"
 #include "sessionlog.h"
 #include "transaction.h"

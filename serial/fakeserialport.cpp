@@ -61,13 +61,13 @@ void FakeSerialPort::discardInput() {
     log << QStringLiteral("discard in");
 }
 
-void FakeSerialPort::output(const QByteArray &bytes) {
+void FakeSerialPort::writeData(const QByteArray &bytes) {
     if (open_) line << LineWrite{bytes, openedOn, settingsInEffect, rts, dtr};
     writes << bytes;
     log << QStringLiteral("output ") + QString::fromLatin1(bytes.toHex(' '));
 }
 
-QByteArray FakeSerialPort::input() {
+QByteArray FakeSerialPort::readData() {
     QByteArray batch;
     batch.swap(pending_);
     return batch;

@@ -26,8 +26,12 @@ public:
     void setSThreshold(int n) override;
     void setRThreshold(int n) override;
     void setInputMode(int m) override;
-    void output(const QByteArray &bytes) override;
-    QByteArray input() override;
+
+protected:
+    void writeData(const QByteArray &bytes) override;
+    QByteArray readData() override;
+
+public:
     void setRts(bool on) override;
     void setDtr(bool on) override;
     void setRelease(std::optional<LineLevel> level) override { release_ = level; }

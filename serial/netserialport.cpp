@@ -384,7 +384,7 @@ void NetSerialPort::purge(quint8 which) {
     if (telnet()) socket_.write(telnet::comPort(telnet::PurgeData, QByteArray(1, char(which))));
 }
 
-void NetSerialPort::output(const QByteArray &bytes) {
+void NetSerialPort::writeData(const QByteArray &bytes) {
     if (state_ == State::Closed) return;
     // Every write ends with a send event, an empty one included.
     releaseDue_ = true;
@@ -425,7 +425,7 @@ void NetSerialPort::flushHeld() {
     send(wire, std::exchange(heldChars_, 0));
 }
 
-QByteArray NetSerialPort::input() {
+QByteArray NetSerialPort::readData() {
     return std::exchange(input_, {});
 }
 

@@ -55,8 +55,12 @@ public:
     void setSThreshold(int) override {}
     void setRThreshold(int) override {}
     void setInputMode(int) override {}
-    void output(const QByteArray &bytes) override;
-    QByteArray input() override;
+
+protected:
+    void writeData(const QByteArray &bytes) override;
+    QByteArray readData() override;
+
+public:
     void setRts(bool on) override;
     void setDtr(bool on) override;
     PortError lastError() const override { return error_; }

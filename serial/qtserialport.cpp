@@ -196,7 +196,7 @@ void QtSerialPort::discardInput() {
     if (port_.isOpen()) port_.clear(QSerialPort::Input);
 }
 
-void QtSerialPort::output(const QByteArray &bytes) {
+void QtSerialPort::writeData(const QByteArray &bytes) {
     if (!port_.isOpen()) return;
     // Written by the line thread, which knows the moment the driver took
     // them. Every write ends with a release and a send event, an empty one
@@ -204,7 +204,7 @@ void QtSerialPort::output(const QByteArray &bytes) {
     releaser_.send(port_.handle(), bytes, release_, opening_);
 }
 
-QByteArray QtSerialPort::input() {
+QByteArray QtSerialPort::readData() {
     return port_.isOpen() ? port_.readAll() : QByteArray();
 }
 

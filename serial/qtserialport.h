@@ -34,8 +34,12 @@ public:
     void setSThreshold(int) override {}
     void setRThreshold(int) override {} // every arrival is reported
     void setInputMode(int) override {}  // bytes are always passed through as they are
-    void output(const QByteArray &bytes) override;
-    QByteArray input() override;
+
+protected:
+    void writeData(const QByteArray &bytes) override;
+    QByteArray readData() override;
+
+public:
     void setRts(bool on) override;
     void setDtr(bool on) override;
     void setRelease(std::optional<LineLevel> level) override { release_ = level; }

@@ -95,8 +95,18 @@ public:
     virtual void setSThreshold(int n) = 0;
     virtual void setRThreshold(int n) = 0;
     virtual void setInputMode(int mode) = 0;
-    virtual void output(const QByteArray &bytes) = 0;
-    virtual QByteArray input() = 0;
+    // Queues the bytes for sending, in order, and returns at once; sent() tells.
+    void output(const QByteArray &bytes) {
+        writeData(bytes);
+        emit sent(bytes);
+    }
+    // Everything received and not yet read, now removed; received() tells of
+    // a batch that is not empty.
+    QByteArray input() {
+        QByteArray batch = readData();
+        if (!batch.isEmpty()) emit received(batch);
+        return batch;
+    }
     virtual void setRts(bool on) = 0;
     virtual void setDtr(bool on) = 0;
     // The level the direction line goes back to once a write has left the
@@ -115,7 +125,14 @@ public:
     // The reason of the last failed operation.
     virtual PortError lastError() const = 0;
 
+protected:
+    virtual void writeData(const QByteArray &bytes) = 0;
+    virtual QByteArray readData() = 0;
+
 signals:
+    // What went out and what came in, for the session log.
+    void sent(const QByteArray &bytes);
+    void received(const QByteArray &batch);
     void comm(int code);
     // The open port broke down (device gone); it has been closed. Sent once per opening.
     void failed(const PortError &error);

@@ -29,8 +29,6 @@ public:
     void setSThreshold(int n) override { active().setSThreshold(n); }
     void setRThreshold(int n) override { active().setRThreshold(n); }
     void setInputMode(int mode) override { active().setInputMode(mode); }
-    void output(const QByteArray &bytes) override { active().output(bytes); }
-    QByteArray input() override { return active().input(); }
     void setRts(bool on) override { active().setRts(on); }
     void setDtr(bool on) override { active().setDtr(on); }
     void setRelease(std::optional<LineLevel> level) override { active().setRelease(level); }
@@ -39,6 +37,10 @@ public:
 
     QtSerialPort &serial() { return serial_; }
     NetSerialPort &network() { return net_; }
+
+protected:
+    void writeData(const QByteArray &bytes) override { active().output(bytes); }
+    QByteArray readData() override { return active().input(); }
 
 private:
     SerialPort &active() { return net_active_ ? static_cast<SerialPort &>(net_) : serial_; }
