@@ -32,7 +32,7 @@ std::optional<qint64> SendDrain::check() {
     if (now < busyUntil_) return busyUntil_ - now;
     if (const std::optional<bool> empty = device_.transmitterEmpty())
         return *empty ? std::nullopt : std::optional<qint64>(kPollNs);
-    const qint64 deadline = busyUntil_ + std::max(charNs_, kMinMarginNs);
+    const qint64 deadline = busyUntil_ + std::clamp(charNs_, kMinMarginNs, kMaxMarginNs);
     if (now < deadline) return deadline - now;
     return std::nullopt;
 }

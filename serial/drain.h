@@ -11,8 +11,9 @@
 // tell, whether the transmitter is empty (a UART's TEMT bit). The count does
 // not see a UART's FIFO or a USB adapter's own buffer, so where the bit is not
 // answered the wire time of what was written, counted from the write, stands
-// in for it, with one character of margin (at least a millisecond: a USB
-// adapter sends from the next bus frame).
+// in for it, with a margin: one character, but at least a millisecond (a USB
+// adapter sends from the next bus frame) and at most two (at slow rates a
+// whole character would hold the bus into the instrument's reply).
 class SendDrain {
 public:
     using Clock = std::function<qint64()>; // monotonic, nanoseconds
@@ -22,6 +23,7 @@ public:
     };
     static constexpr qint64 kPollNs = 100'000; // the empty bit, looked at this often
     static constexpr qint64 kMinMarginNs = 1'000'000;
+    static constexpr qint64 kMaxMarginNs = 2'000'000;
     // While the driver still holds characters: not more often, not less (the
     // margin covers one look's worth of lateness in seeing them go).
     static constexpr qint64 kQueueLookNs = 1'000'000;
