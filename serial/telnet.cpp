@@ -50,14 +50,8 @@ void Decoder::feed(const QByteArray &bytes, QByteArray &data, QList<Event> &even
             if (b == IAC) {
                 data += ch;
                 state_ = State::Data;
-            } else if (b >= WILL) {
-                verb_ = b;
-                state_ = State::Option;
-            } else if (b == SB) {
-                state_ = State::SubOption;
             } else {
-                // NOP, GA, a stray SE and the rest carry nothing for us.
-                state_ = State::Data;
+                command(b);
             }
             break;
         case State::Option:
@@ -95,20 +89,22 @@ void Decoder::feed(const QByteArray &bytes, QByteArray &data, QList<Event> &even
             sub_.clear();
             tooLong_ = false;
             state_ = State::Data;
-            if (b != SE) {
-                state_ = State::Iac;
-                // The byte after IAC is a command of its own.
-                if (b >= WILL) {
-                    verb_ = b;
-                    state_ = State::Option;
-                } else if (b == SB) {
-                    state_ = State::SubOption;
-                } else {
-                    state_ = State::Data;
-                }
-            }
+            // The byte after IAC is a command of its own.
+            if (b != SE) command(b);
             break;
         }
+    }
+}
+
+void Decoder::command(quint8 b) {
+    if (b >= WILL) {
+        verb_ = b;
+        state_ = State::Option;
+    } else if (b == SB) {
+        state_ = State::SubOption;
+    } else {
+        // NOP, GA, a stray SE and the rest carry nothing for us.
+        state_ = State::Data;
     }
 }
 

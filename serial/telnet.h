@@ -57,6 +57,8 @@ public:
 
 private:
     enum class State { Data, Iac, Option, SubOption, Sub, SubIac };
+    // The byte after IAC, other than IAC itself.
+    void command(quint8 b);
     State state_ = State::Data;
     quint8 verb_ = 0;
     quint8 subOption_ = 0;
