@@ -37,9 +37,11 @@ void parse(ProbeRun &r) {
     }
 }
 
-ProbeRun run_probe(const QStringList &args) {
+ProbeRun run_probe(const QStringList &args,
+                   const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment()) {
     ProbeRun r;
     QProcess p;
+    p.setProcessEnvironment(env);
     p.start(qEnvironmentVariable("KC_PROBE"), args);
     if (!p.waitForFinished(120000)) p.kill();
     r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
@@ -321,6 +323,7 @@ void TestProbe::lateReplyNeverCredited() {
 
 void TestProbe::discovery_data() {
     QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<bool>("bus"); // the probe's line calls reported to the simulator
     QTest::addColumn<QStringList>("probeArgs");
     // Each row tried (its setting or direction, what came, the good addresses),
     // and the last line.
@@ -343,41 +346,84 @@ void TestProbe::discovery_data() {
     };
 
     QTest::newRow("settings: the usual ones answer")
-        << QStringList() << QStringList{"--find-settings"} << QStringList{"9600,n,8,2 good [1]"}
-        << found << 0;
+        << QStringList() << false << QStringList{"--find-settings"}
+        << QStringList{"9600,n,8,2 good [1]"} << found << 0;
     QTest::newRow("settings: nobody at the address, all 28 tried")
-        << QStringList() << QStringList{"--find-settings", "--address", "9", "--timeout", "10"}
+        << QStringList() << false
+        << QStringList{"--find-settings", "--address", "9", "--timeout", "10"}
         << came(every, "nothing []") << none << 1;
     // The instruments hold 9600,n,8,2; on a pseudo-terminal the simulator sees
     // the rate and the stop bits.
     QTest::newRow("settings: every sum wrong")
-        << QStringList{"--bad-sum", "1"} << QStringList{"--find-settings", "--timeout", "100"}
+        << QStringList{"--bad-sum", "1"} << false
+        << QStringList{"--find-settings", "--timeout", "100"}
         << QStringList{"9600,n,8,2 bad_sum []"} + came(every.mid(1), "nothing []") << none << 1;
     QTest::newRow("settings with a scan: addresses at the first setting")
-        << QStringList{"--delay", "0"}
+        << QStringList{"--delay", "0"} << false
         << QStringList{"--find-settings", "--scan", "--timeout", "10", "--channel", "2"}
         << QStringList{"9600,n,8,2 good [1,2,3]"} << found << 0;
     QTest::newRow("direction: a pseudo-terminal answers on every line")
-        << QStringList() << QStringList{"--find-direction"}
+        << QStringList() << false << QStringList{"--find-direction"}
         << came(directions, "good [1]") + QStringList{"RS485 not_held []"}
         << QString(
                R"({"result":{"directions":["RTS=0","RTS=1","DTR=0","DTR=1","MODEM"],"found":true,"tried":6}})")
         << 0;
     QTest::newRow("direction: only the echo of the request comes back")
-        << QStringList{"--echo"}
+        << QStringList{"--echo"} << false
         << QStringList{"--find-direction", "--model", "PM-01", "--address", "9", "--timeout", "10"}
         << came(directions, "no_frame []") + QStringList{"RS485 not_held []"}
         << QString(R"({"result":{"directions":[],"found":false,"tried":6}})") << 1;
+    // Rate and stop bits are all a pseudo-terminal shows the simulator.
+    QTest::newRow("settings: instruments at 4800,n,8,1")
+        << QStringList{"--settings", "4800,n,8,1"} << false
+        << QStringList{"--find-settings", "--timeout", "30"}
+        << came(every.mid(0, 9), "nothing []") + QStringList{"4800,n,8,1 good [1]"}
+        << QString(R"({"result":{"found":true,"settings":"4800,n,8,1","tried":10}})") << 0;
+    QTest::newRow("settings: instruments at 600 baud, outside the list")
+        << QStringList{"--settings", "600,n,8,2"} << false
+        << QStringList{"--find-settings", "--timeout", "10"} << came(every, "nothing []") << none
+        << 1;
+    // With the line calls reported, parity and data bits count too.
+    QTest::newRow("settings: instruments at 4800,e,8,1, all four seen")
+        << QStringList{"--settings", "4800,e,8,1"} << true
+        << QStringList{"--find-settings", "--timeout", "30"}
+        << came(every.mid(0, 10), "nothing []") + QStringList{"4800,e,8,1 good [1]"}
+        << QString(R"({"result":{"found":true,"settings":"4800,e,8,1","tried":11}})") << 0;
+    QTest::newRow("direction: converter switched by DTR=1")
+        << QStringList{"--half-duplex", "--converter", "DTR=1"} << true
+        << QStringList{"--find-direction", "--timeout", "50"}
+        << QStringList{"RTS=0 nothing []", "RTS=1 nothing []", "DTR=0 nothing []",
+                       "DTR=1 good [1]",   "MODEM nothing []", "RS485 not_held []"}
+        << QString(R"({"result":{"directions":["DTR=1"],"found":true,"tried":6}})") << 0;
+    QTest::newRow("direction: converter with automatic direction")
+        << QStringList{"--half-duplex", "--converter", "auto"} << true
+        << QStringList{"--find-direction", "--timeout", "50"}
+        << came(directions, "good [1]") + QStringList{"RS485 not_held []"}
+        << QString(
+               R"({"result":{"directions":["RTS=0","RTS=1","DTR=0","DTR=1","MODEM"],"found":true,"tried":6}})")
+        << 0;
 }
 
 void TestProbe::discovery() {
     QFETCH(QStringList, simArgs);
+    QFETCH(bool, bus);
     QFETCH(QStringList, probeArgs);
     QFETCH(QStringList, expected);
     QFETCH(QString, result);
     QFETCH(int, exitCode);
+    QTemporaryDir dir;
+    const QString socket = dir.filePath(QStringLiteral("bus"));
+    if (bus) simArgs << "--report-socket" << socket;
     SimProcess sim(simArgs);
-    ProbeRun r = run_probe(QStringList{sim.device(), "--json"} + probeArgs);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (bus) {
+        env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(KC_LINE_SHIM));
+        env.insert(QStringLiteral("KC_BUS_SOCKET"), socket);
+        // The shim comes ahead of a sanitizer's runtime in a sanitizer build.
+        env.insert(QStringLiteral("ASAN_OPTIONS"), env.value(QStringLiteral("ASAN_OPTIONS")) +
+                                                       QStringLiteral(":verify_asan_link_order=0"));
+    }
+    ProbeRun r = run_probe(QStringList{sim.device(), "--json"} + probeArgs, env);
     QCOMPARE(r.exitCode, exitCode);
     const QList<QByteArray> lines = r.out.trimmed().split('\n');
     QStringList got;
