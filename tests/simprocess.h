@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
@@ -39,3 +40,17 @@ private:
     QString device_;
     QByteArray log_;
 };
+
+// The environment of a program run with the line shim preloaded (its path in
+// KC_LINE_SHIM); with a socket, its line calls are reported there to the simulator.
+#ifdef KC_LINE_SHIM
+inline QProcessEnvironment line_shim_environment(const QString &socket = {}) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(KC_LINE_SHIM));
+    // The shim comes ahead of a sanitizer's runtime in a sanitizer build.
+    env.insert(QStringLiteral("ASAN_OPTIONS"), env.value(QStringLiteral("ASAN_OPTIONS")) +
+                                                   QStringLiteral(":verify_asan_link_order=0"));
+    if (!socket.isEmpty()) env.insert(QStringLiteral("KC_BUS_SOCKET"), socket);
+    return env;
+}
+#endif

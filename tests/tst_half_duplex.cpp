@@ -130,15 +130,10 @@ void TestHalfDuplex::tests() {
     SimProcess sim(simArgs, SimProcess::Keep);
     QVERIFY2(sim.device().startsWith("/dev/"), qPrintable(sim.log()));
 
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment env = line_shim_environment(reports ? socket : QString());
     env.insert(QStringLiteral("KC_HD_DEVICE"), sim.device());
     env.insert(QStringLiteral("KC_HD_BOXES"), boxes);
     env.insert(QStringLiteral("KC_HD_COUNT"), QString::number(count));
-    env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(KC_LINE_SHIM));
-    // The shim comes ahead of a sanitizer's runtime in a sanitizer build.
-    env.insert(QStringLiteral("ASAN_OPTIONS"), env.value(QStringLiteral("ASAN_OPTIONS")) +
-                                                   QStringLiteral(":verify_asan_link_order=0"));
-    if (reports) env.insert(QStringLiteral("KC_BUS_SOCKET"), socket);
     for (const QString &f : faults)
         env.insert(f.section(QLatin1Char('='), 0, 0), f.section(QLatin1Char('='), 1));
     QProcess child;

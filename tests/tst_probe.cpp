@@ -415,14 +415,8 @@ void TestProbe::discovery() {
     const QString socket = dir.filePath(QStringLiteral("bus"));
     if (bus) simArgs << "--report-socket" << socket;
     SimProcess sim(simArgs);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    if (bus) {
-        env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(KC_LINE_SHIM));
-        env.insert(QStringLiteral("KC_BUS_SOCKET"), socket);
-        // The shim comes ahead of a sanitizer's runtime in a sanitizer build.
-        env.insert(QStringLiteral("ASAN_OPTIONS"), env.value(QStringLiteral("ASAN_OPTIONS")) +
-                                                       QStringLiteral(":verify_asan_link_order=0"));
-    }
+    const QProcessEnvironment env =
+        bus ? line_shim_environment(socket) : QProcessEnvironment::systemEnvironment();
     ProbeRun r = run_probe(QStringList{sim.device(), "--json"} + probeArgs, env);
     QCOMPARE(r.exitCode, exitCode);
     const QList<QByteArray> lines = r.out.trimmed().split('\n');

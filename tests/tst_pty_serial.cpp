@@ -2,6 +2,7 @@
 #include "form1.h"
 #include "ptyutil.h"
 #include "qtserialport.h"
+#include "simprocess.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -181,16 +182,12 @@ void TestPtySerial::releaseAfterTheLastBit() {
     QTemporaryDir dir;
     const QString logPath = dir.filePath(QStringLiteral("lines.log"));
     QProcess child;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment env = line_shim_environment();
     env.insert(QStringLiteral("KC_TIMING_PROBE"), pty.slavePath());
     env.insert(QStringLiteral("KC_TIMING_SETTINGS"), settings);
     env.insert(QStringLiteral("KC_TIMING_BUSY_MS"), QString::number(busyMs));
     if (at) env.insert(QStringLiteral("KC_TIMING_AT"), QStringLiteral("1"));
     env.insert(QStringLiteral("KC_LINE_LOG"), logPath);
-    env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(KC_LINE_SHIM));
-    // The shim comes ahead of a sanitizer's runtime in a sanitizer build.
-    env.insert(QStringLiteral("ASAN_OPTIONS"), env.value(QStringLiteral("ASAN_OPTIONS")) +
-                                                   QStringLiteral(":verify_asan_link_order=0"));
     child.setProcessEnvironment(env);
     child.start(QCoreApplication::applicationFilePath(), QStringList());
     QVERIFY(child.waitForFinished(30000));
