@@ -28,7 +28,11 @@ constexpr int kPriority = 10;
 ReleaseLine::ReleaseLine(const DeviceAnswers &answers, Done done)
     : answers_(answers), done_(std::move(done)),
       drain_(now_ns, {[this] { return answers_.outputQueued(fd_); },
-                      [this] { return answers_.transmitterEmpty(fd_); }}) {}
+                      [this] { return answers_.transmitterEmpty(fd_); }}) {
+    // Now rather than at the first write: the scheduler puts a thread just
+    // made behind those already running, and the first release came late.
+    start();
+}
 
 ReleaseLine::~ReleaseLine() {
     {
@@ -48,7 +52,6 @@ void ReleaseLine::send(int fd, const QByteArray &bytes, std::optional<LineLevel>
                        quint64 tag) {
     {
         std::lock_guard lock(mutex_);
-        if (!thread_.joinable()) start();
         fd_ = fd;
         pending_ += bytes;
         level_ = level;
