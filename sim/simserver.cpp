@@ -124,6 +124,13 @@ void SimServer::take(const QByteArray &bytes, qint64 quietAt) {
 }
 
 void SimServer::onReports() {
+    if (bus_)
+        advanceBus();
+    else
+        readReports();
+}
+
+void SimServer::readReports() {
     char buf[4096];
     for (;;) {
         const ssize_t n = ::recv(line_.reportFd, buf, sizeof buf, MSG_DONTWAIT);
@@ -148,11 +155,14 @@ void SimServer::onReports() {
             break;
         }
     }
-    if (bus_) advanceBus();
 }
 
 void SimServer::advanceBus() {
+    // The clock first, then every report sent before it: a timer served ahead
+    // of the notifier must not judge a character without the line change that
+    // saved it.
     const qint64 now = monotonic_ns();
+    readReports();
     for (const sim::HalfDuplexBus::Char &c : bus_->settledConsole(now)) {
         ++burstChars_;
         if (c.heard)

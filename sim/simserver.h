@@ -46,6 +46,7 @@ private:
 
     void onReadable();
     void onReports();
+    void readReports();
     void advanceBus();
     // Request bytes that reached the instruments; `quietAt` is when the line
     // fell silent after them (half-duplex only).
