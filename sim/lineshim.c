@@ -270,6 +270,27 @@ static unsigned held_format(int fd, unsigned cflag) {
     return cflag;
 }
 
+// The console sets the same line a dozen times at each TEST. Told each time,
+// they filled the simulator's queue (ten datagrams), and the next report
+// waited in sendto: on the console's line thread, before its release.
+static int settings_changed(unsigned long long dev, int rate, unsigned cflag) {
+    static struct {
+        unsigned long long dev;
+        int rate;
+        unsigned cflag;
+    } told[16];
+    pthread_mutex_lock(&lock);
+    size_t i = 0;
+    while (i + 1 < sizeof told / sizeof told[0] && told[i].dev && told[i].dev != dev)
+        ++i;
+    const int changed = told[i].dev != dev || told[i].rate != rate || told[i].cflag != cflag;
+    told[i].dev = dev;
+    told[i].rate = rate;
+    told[i].cflag = cflag;
+    pthread_mutex_unlock(&lock);
+    return changed;
+}
+
 static void on_settings(int fd, unsigned cflag, int rate) {
     const long long ns = now_ns();
     hold_format(fd, cflag);
@@ -283,7 +304,7 @@ static void on_settings(int fd, unsigned cflag, int rate) {
         pthread_mutex_unlock(&lock);
     }
     const unsigned long long dev = reported_device(fd);
-    if (!dev) return;
+    if (!dev || !settings_changed(dev, rate, cflag)) return;
     char text[128];
     const int n =
         snprintf(text, sizeof text, "T %d %llu %lld %d %u", (int)getpid(), dev, ns, rate, cflag);

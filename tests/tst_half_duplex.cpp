@@ -17,15 +17,13 @@
 
 namespace {
 
-// The instruments answer this long after the console's last bit. Where the
-// system grants the release thread no real-time priority (an unprivileged
-// user, a container), a release now and then comes up to 8 ms late on a
-// busy machine, more under the sanitizers; bench_release makes the 3 ms claim.
-#if defined(__SANITIZE_ADDRESS__)
-const QString kDelayMs = QStringLiteral("15");
-#else
-const QString kDelayMs = QStringLiteral("10");
-#endif
+// Where the instruments must answer, they do so 30 ms after the console's
+// last bit: room for a release made without real-time priority (an
+// unprivileged user, a container), which now and then comes up to 14 ms
+// late. The rows that must fail keep the 3 ms of a quick instrument; the
+// bench holds the timing claims.
+const QString kRoomMs = QStringLiteral("30");
+const QString kQuickMs = QStringLiteral("3");
 
 // The child: KC_HD_COUNT TESTs on KC_HD_DEVICE with the boxes in KC_HD_BOXES
 // ("Combo2=4800,e,8,1|Combo3=DTR=1"); prints
@@ -82,14 +80,16 @@ void TestHalfDuplex::tests_data() {
     QTest::addColumn<int>("count");
     QTest::addColumn<QString>("kind");
 
-    const QStringList hd{"--half-duplex", "--delay", kDelayMs};
+    const QStringList hd{"--half-duplex", "--delay", kRoomMs};
+    const QStringList quick{"--half-duplex", "--delay", kQuickMs};
     const QStringList none;
     QTest::newRow("released on time") << hd << true << none << "" << 100 << "ok";
     // A parameter read has a long reply: its tail outlasts the late release.
     QTest::newRow("release held back 20 ms: cut replies")
-        << hd << true << QStringList{"KC_BUS_HOLD_MS=20"} << u"Combo5=读参数(DC2)"_qs << 5 << "cut";
+        << quick << true << QStringList{"KC_BUS_HOLD_MS=20"} << u"Combo5=读参数(DC2)"_qs << 5
+        << "cut";
     QTest::newRow("release 5 ms early: cut frame, no reply")
-        << hd << true << QStringList{"KC_BUS_EARLY_MS=5"} << "" << 5 << "none";
+        << quick << true << QStringList{"KC_BUS_EARLY_MS=5"} << "" << 5 << "none";
     QTest::newRow("converter DTR=1, RTS=0 row: no reply")
         << hd + QStringList{"--converter", "DTR=1"} << true << none << "" << 3 << "none";
     QTest::newRow("converter DTR=1, DTR=1 row")

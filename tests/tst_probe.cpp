@@ -389,11 +389,11 @@ void TestProbe::discovery_data() {
         << QStringList{"--find-settings", "--timeout", "30"}
         << came(every.mid(0, 10), "nothing []") + QStringList{"4800,e,8,1 good [1]"}
         << QString(R"({"result":{"found":true,"settings":"4800,e,8,1","tried":11}})") << 0;
-    // A reply 10 ms after the frame: room for a release made without
+    // A reply 20 ms after the frame: room for a release made without
     // real-time priority.
     QTest::newRow("direction: converter switched by DTR=1")
-        << QStringList{"--half-duplex", "--converter", "DTR=1", "--delay", "10"} << true
-        << QStringList{"--find-direction", "--timeout", "50"}
+        << QStringList{"--half-duplex", "--converter", "DTR=1", "--delay", "20"} << true
+        << QStringList{"--find-direction", "--timeout", "80"}
         << QStringList{"RTS=0 nothing []", "RTS=1 nothing []", "DTR=0 nothing []",
                        "DTR=1 good [1]",   "MODEM nothing []", "RS485 not_held []"}
         << QString(R"({"result":{"directions":["DTR=1"],"found":true,"tried":6}})") << 0;
