@@ -131,12 +131,7 @@ int main(int argc, char *argv[]) {
     QCommandLineParser parser;
     read_options(parser, o, app);
 
-    PortMap map;
-    for (const QString &value : parser.values(o.com))
-        if (!map.add(value))
-            cli::usage_error(
-                QStringLiteral("--com 的值无效：%1（应为 N=设备 或 COMN=设备，N 为 1 到 16）")
-                    .arg(value));
+    PortMap map = cli::com_map(parser.values(o.com));
 
     QProcess sim;
     if (parser.isSet(o.simulate)) {

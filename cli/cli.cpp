@@ -1,5 +1,8 @@
 #include "cli.h"
 
+#include "messages.h"
+#include "porttext.h"
+
 #include <QCoreApplication>
 #include <QLibraryInfo>
 #include <QLocale>
@@ -78,6 +81,24 @@ QList<int> list(const QCommandLineParser &parser, const QString &name, int lo, i
             out << n;
     }
     return out;
+}
+
+PortMap com_map(const QStringList &values) {
+    PortMap map;
+    for (const QString &value : values) {
+        if (!map.add(value))
+            usage_error(
+                QStringLiteral("--com 的值无效：%1（应为 N=设备 或 COMN=设备，N 为 1 到 16）")
+                    .arg(value));
+        const QString device = value.section(QLatin1Char('='), 1);
+        if (port_text_of(device).kind == PortText::Bad) {
+            PortError e{PortError::BadAddress};
+            e.name = device;
+            e.problem = port_text_of(device).problem;
+            fatal(QStringLiteral("--com %1：").arg(value) + port_message(e));
+        }
+    }
+    return map;
 }
 
 } // namespace cli

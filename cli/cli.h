@@ -1,5 +1,7 @@
 #pragma once
 
+#include "portmap.h"
+
 #include <QCommandLineParser>
 #include <QList>
 #include <QString>
@@ -28,5 +30,9 @@ void parse(QCommandLineParser &parser, const QStringList &arguments);
 int number(const QCommandLineParser &parser, const QString &name, int lo, int hi);
 // "1,2,7:12": numbers lo..hi and inclusive ranges, in the order given.
 QList<int> list(const QCommandLineParser &parser, const QString &name, int lo, int hi);
+
+// The values of --com ("N=DEVICE" or "COMN=DEVICE"): a wrong form is a usage
+// error, an address that cannot be used fails as its opening would.
+PortMap com_map(const QStringList &values);
 
 } // namespace cli

@@ -6,6 +6,7 @@
 
 #include <QFileInfo>
 #include <QSerialPortInfo>
+#include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -69,6 +70,19 @@ bool DeviceAnswers::exists(const QString &path) const {
 
 bool DeviceAnswers::accessible(const QString &path) const {
     return ::access(QFile::encodeName(path).constData(), R_OK | W_OK) == 0;
+}
+
+bool DeviceAnswers::notSerial(const QString &path) const {
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st {};
+    if (::stat(name.constData(), &st) != 0) return false;
+    if (!S_ISCHR(st.st_mode)) return true;
+    // A character device: only a terminal takes line settings.
+    const int fd = ::open(name.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool terminal = ::isatty(fd) == 1;
+    ::close(fd);
+    return !terminal;
 }
 
 QList<PresentDevice> DeviceAnswers::presentDevices() const {

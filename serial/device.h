@@ -31,5 +31,8 @@ public:
     virtual bool hungUp(int fd) const;
     virtual bool exists(const QString &path) const;
     virtual bool accessible(const QString &path) const;
+    // The path is there but is no terminal (a file, a directory, /dev/null);
+    // asked only once an opening failed.
+    virtual bool notSerial(const QString &path) const;
     virtual QList<PresentDevice> presentDevices() const;
 };

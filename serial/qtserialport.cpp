@@ -109,7 +109,9 @@ bool QtSerialPort::setPortOpen(bool open) {
         const QString reason = port_.errorString();
         port_.clearError();
         const SystemView view{answers_->exists(path), answers_->accessible(path)};
-        fail(error_kind(Step::Open, e, view), reason);
+        PortError::Kind kind = error_kind(Step::Open, e, view);
+        if (kind == PortError::Io && answers_->notSerial(path)) kind = PortError::NotSerial;
+        fail(kind, reason);
         if (error_.kind == PortError::NotFound) error_.present = answers_->presentDevices();
         return false;
     }
@@ -233,10 +235,11 @@ void QtSerialPort::lineRefused(LineLevel::Line line, const QString &reason) {
     lineFaultsTold_.insert(device());
     if (answers_->pseudoTerminal(port_.handle())) {
         // No modem lines and no converter behind: the frame goes out all the same.
+        // The system's reason (ENOTTY) would only say it in English.
         qCWarning(
-            lcSerial, "通讯口 %s 是伪终端，没有 %s 线（%s）；照常发送。",
+            lcSerial, "通讯口 %s 是伪终端，没有 %s 线；照常发送。",
             qPrintable(name_ == device() ? name_ : name_ + QStringLiteral("（%1）").arg(device())),
-            line_name(line), qPrintable(reason));
+            line_name(line));
         return;
     }
     PortError e{PortError::LineRefused, number_, device(), reason};

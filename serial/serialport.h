@@ -1,5 +1,6 @@
 #pragma once
 
+#include "porttext.h"
 #include "settings.h"
 
 #include <QByteArray>
@@ -42,6 +43,8 @@ struct PortError {
         Closed,        // the server closed the connection
         NoAnswer,      // no connection or no answer within the time allowed
         OptionRefused, // the server will not speak the COM-PORT-OPTION
+        BadAddress,    // the port text looks like an address but cannot be used
+        NotSerial,     // the path is there, but no serial device (a file, a directory)
     };
     PortError(Kind k = None, int n = 0, QString path = {}, QString why = {})
         : kind(k), port(n), device(std::move(path)), reason(std::move(why)) {}
@@ -54,8 +57,9 @@ struct PortError {
     // SettingsNotHeld: what was asked and what the device kept.
     LineSettings asked;
     LineSettings kept;
-    QString line;                 // LineRefused: "RTS" or "DTR"
-    QList<PresentDevice> present; // NotFound: the serial devices that do exist
+    QString line;                                    // LineRefused: "RTS" or "DTR"
+    PortText::Problem problem = PortText::NoProblem; // BadAddress
+    QList<PresentDevice> present;                    // NotFound: the serial devices that do exist
 };
 
 // The serial component the console drives. One implementation talks to a real

@@ -25,6 +25,14 @@ PortError SwitchingPort::named(PortError e) const {
 void SwitchingPort::setPortText(const QString &text) {
     PortText t = port_text_of(text);
     if (t.kind == PortText::Other) return;
+    name_ = text;
+    bad_ = t.kind == PortText::Bad ? std::optional<PortText::Problem>(t.problem) : std::nullopt;
+    if (bad_) {
+        // Nothing goes to the port used before: it would answer for another.
+        serial_.setPortOpen(false);
+        net_.setPortOpen(false);
+        return;
+    }
     QString target = text;
     if (t.kind == PortText::Com) {
         // --com may map a port number to a network address too.
@@ -34,7 +42,6 @@ void SwitchingPort::setPortText(const QString &text) {
             t = mapped;
         }
     }
-    name_ = text;
     if (t.network()) {
         if (!net_active_) serial_.setPortOpen(false);
         net_active_ = true;
@@ -44,6 +51,19 @@ void SwitchingPort::setPortText(const QString &text) {
     if (net_active_) net_.setPortOpen(false);
     net_active_ = false;
     serial_.setPortText(text);
+}
+
+bool SwitchingPort::setPortOpen(bool open) {
+    if (open && bad_) return false;
+    return active().setPortOpen(open);
+}
+
+PortError SwitchingPort::lastError() const {
+    if (!bad_) return named(active().lastError());
+    PortError e{PortError::BadAddress};
+    e.name = name_;
+    e.problem = *bad_;
+    return e;
 }
 
 bool SwitchingPort::keepsOpenFor(const QString &text) const {

@@ -19,7 +19,7 @@ public:
     bool waitReady();
 
     bool portOpen() const override { return active().portOpen(); }
-    bool setPortOpen(bool open) override { return active().setPortOpen(open); }
+    bool setPortOpen(bool open) override;
     int portNumber() const override { return serial_.portNumber(); }
     void setPortNumber(int n) override { setPortText(QStringLiteral("COM%1").arg(n)); }
     bool setSettings(const QString &settings) override { return active().setSettings(settings); }
@@ -33,7 +33,7 @@ public:
     void setDtr(bool on) override { active().setDtr(on); }
     void setRelease(std::optional<LineLevel> level) override { active().setRelease(level); }
     bool setRs485(bool on) override { return active().setRs485(on); }
-    PortError lastError() const override { return named(active().lastError()); }
+    PortError lastError() const override;
 
     QtSerialPort &serial() { return serial_; }
     NetSerialPort &network() { return net_; }
@@ -53,5 +53,6 @@ private:
     QtSerialPort serial_;
     NetSerialPort net_;
     bool net_active_ = false;
+    std::optional<PortText::Problem> bad_; // the last port text was an unusable address
     QString name_ = QStringLiteral("COM1");
 };

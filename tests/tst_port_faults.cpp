@@ -4,6 +4,7 @@
 #include "form1.h"
 #include "ptyutil.h"
 #include "qtserialport.h"
+#include "switchingport.h"
 
 #include <QApplication>
 #include <QDir>
@@ -100,6 +101,8 @@ private slots:
     void lineFaultToldOnce();
     void missingDeviceNamesThoseThatExist();
     void reopenedPortOutlivesStaleClose();
+    void unusableAddressSendsNothing_data();
+    void unusableAddressSendsNothing();
 };
 
 void TestPortFaults::deviceGoesAway_data() {
@@ -226,8 +229,10 @@ void TestPortFaults::openFailures_data() {
                                   << "设备不存在";
     QTest::newRow("no such directory")
         << "/nonexistent/dir/ttyS0" << int(PortError::NotFound) << "设备不存在";
-    QTest::newRow("not a terminal") << "/dev/null" << int(PortError::Io) << "出错";
-    QTest::newRow("a directory") << "/tmp" << int(PortError::Io) << "出错";
+    QTest::newRow("not a terminal") << "/dev/null" << int(PortError::NotSerial) << "不是串口设备";
+    QTest::newRow("a directory") << "/tmp" << int(PortError::NotSerial) << "不是串口设备";
+    QTest::newRow("a plain file") << QCoreApplication::applicationDirPath() + "/CTestTestfile.cmake"
+                                  << int(PortError::NotSerial) << "不是串口设备";
 }
 
 void TestPortFaults::openFailures() {
@@ -444,7 +449,8 @@ void TestPortFaults::lineFaultToldOnce() {
     Form1 w(&port);
     QSignalSpy faults(&port, &SerialPort::lineFault);
     QSignalSpy comm(&port, &SerialPort::comm);
-    const QRegularExpression warning(QStringLiteral("是伪终端，没有 RTS 线"));
+    // Said whole in Chinese: no English errno text as its reason.
+    const QRegularExpression warning(QStringLiteral("是伪终端，没有 RTS 线；照常发送。$"));
     if (!serialDevice) QTest::ignoreMessage(QtWarningMsg, warning);
     for (int round = 0; round < 2; ++round) {
         comm.clear();
@@ -508,6 +514,57 @@ void TestPortFaults::reopenedPortOutlivesStaleClose() {
     QCOMPARE(failed.count(), 0);
     port.output("x");
     QCOMPARE(pty.read(1), QByteArray("x"));
+}
+
+void TestPortFaults::unusableAddressSendsNothing_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("says"); // empty: the port stays as it was, and the frame goes there
+    QTest::newRow("port out of range") << "rfc2217://127.0.0.1:99999"
+                                       << "端口号无效";
+    QTest::newRow("nothing after the scheme") << "rfc2217://"
+                                              << "没有主机名";
+    QTest::newRow("a user part") << "rfc2217://user@127.0.0.1:23101"
+                                 << "用户名";
+    QTest::newRow("no port") << "socket://127.0.0.1"
+                             << "没有端口号";
+    QTest::newRow("unknown scheme") << "telnet://127.0.0.1:23"
+                                    << "telnet://";
+    QTest::newRow("nothing of ours") << "xyz"
+                                     << "";
+    QTest::newRow("no such COM") << "COM17"
+                                 << "";
+}
+
+// A text that looks like an address but cannot be used is said, and nothing
+// goes to the port of the TEST before: its reply would be credited to another.
+void TestPortFaults::unusableAddressSendsNothing() {
+    QFETCH(QString, text);
+    QFETCH(QString, says);
+    Pty pty;
+    QVERIFY(pty.ok());
+    PortMap map;
+    for (int n = 1; n <= 16; ++n)
+        map.map(n, pty.slavePath());
+    SwitchingPort port(map);
+    Form1 w(&port);
+    w.cmdtest->click();
+    QCOMPARE(pty.read(11).toHex(), QByteArray("1430311130303130310303"));
+    QTRY_VERIFY_WITH_TIMEOUT(!w.Timer1.isActive(), 2000);
+    const QString trsBefore = w.trs->text();
+    w.Combo1->setEditText(text);
+    w.cmdtest->click();
+    if (says.isEmpty()) {
+        QCOMPARE(pty.read(11).toHex(), QByteArray("1430311130303130310303"));
+        QVERIFY(w.lastMessage().isEmpty());
+        return;
+    }
+    QVERIFY(!w.Timer1.isActive());
+    QCOMPARE(w.trs->text(), trsBefore);
+    QCOMPARE(pty.read(1, 300), QByteArray());
+    QCOMPARE(port.lastError().kind, PortError::BadAddress);
+    for (const QString &part : {text, says, QStringLiteral("未发送任何内容")})
+        QVERIFY2(w.lastMessage().contains(part), qPrintable(w.lastMessage()));
+    QVERIFY(w.messageBox() && !w.messageBox()->isModal());
 }
 
 int main(int argc, char **argv) {

@@ -167,24 +167,50 @@ void TestPreparation::portTextForms_data() {
     QTest::addColumn<int>("kind");
     QTest::addColumn<QString>("host");
     QTest::addColumn<int>("port");
-    QTest::newRow("COM16") << "COM16" << int(PortText::Com) << "" << 0;
-    QTest::newRow("device path") << "/dev/ttyUSB0" << int(PortText::Device) << "" << 0;
-    QTest::newRow("link path") << "/dev/serial/by-id/usb-x" << int(PortText::Device) << "" << 0;
-    QTest::newRow("relative path") << "ttyUSB0" << int(PortText::Other) << "" << 0;
+    QTest::addColumn<int>("problem");
+    const int bad = PortText::Bad;
+    QTest::newRow("COM16") << "COM16" << int(PortText::Com) << "" << 0 << 0;
+    QTest::newRow("device path") << "/dev/ttyUSB0" << int(PortText::Device) << "" << 0 << 0;
+    QTest::newRow("link path") << "/dev/serial/by-id/usb-x" << int(PortText::Device) << "" << 0
+                               << 0;
+    QTest::newRow("relative path") << "ttyUSB0" << int(PortText::Other) << "" << 0 << 0;
     QTest::newRow("rfc2217") << "rfc2217://gw.plant:2217" << int(PortText::Rfc2217) << "gw.plant"
-                             << 2217;
+                             << 2217 << 0;
     QTest::newRow("socket, IPv4") << "socket://10.0.0.7:4001" << int(PortText::Raw) << "10.0.0.7"
-                                  << 4001;
-    QTest::newRow("socket, IPv6") << "socket://[::1]:4001" << int(PortText::Raw) << "::1" << 4001;
-    QTest::newRow("no port") << "rfc2217://gw" << int(PortText::Other) << "" << 0;
-    QTest::newRow("port 0") << "rfc2217://gw:0" << int(PortText::Other) << "" << 0;
-    QTest::newRow("port too large") << "socket://gw:65536" << int(PortText::Other) << "" << 0;
-    QTest::newRow("no host") << "socket://:4001" << int(PortText::Other) << "" << 0;
-    QTest::newRow("path after it") << "rfc2217://gw:2217/x" << int(PortText::Other) << "" << 0;
-    QTest::newRow("query after it") << "rfc2217://gw:2217?x" << int(PortText::Other) << "" << 0;
-    QTest::newRow("upper-case scheme") << "RFC2217://gw:2217" << int(PortText::Other) << "" << 0;
-    QTest::newRow("other scheme") << "telnet://gw:23" << int(PortText::Other) << "" << 0;
-    QTest::newRow("leading space") << " socket://gw:1" << int(PortText::Other) << "" << 0;
+                                  << 4001 << 0;
+    QTest::newRow("socket, IPv6") << "socket://[::1]:4001" << int(PortText::Raw) << "::1" << 4001
+                                  << 0;
+    QTest::newRow("port 65535") << "socket://gw:65535" << int(PortText::Raw) << "gw" << 65535 << 0;
+    // Schemes are case-insensitive, as in any URL.
+    QTest::newRow("upper-case scheme")
+        << "RFC2217://gw:2217" << int(PortText::Rfc2217) << "gw" << 2217 << 0;
+    QTest::newRow("mixed-case scheme") << "Socket://gw:1" << int(PortText::Raw) << "gw" << 1 << 0;
+    // Looks like an address but cannot be used: said, never the port used before.
+    const struct {
+        const char *name, *text;
+        PortText::Problem problem;
+    } bads[] = {
+        {"nothing after the scheme", "rfc2217://", PortText::NoHost},
+        {"no host", "socket://:4001", PortText::NoHost},
+        {"no port", "rfc2217://gw", PortText::NoPort},
+        {"colon, no port", "socket://127.0.0.1:", PortText::NoPort},
+        {"IPv6, no port", "socket://[::1]", PortText::NoPort},
+        {"port 0", "rfc2217://gw:0", PortText::PortRange},
+        {"port too large", "socket://gw:65536", PortText::PortRange},
+        {"port far too large", "rfc2217://127.0.0.1:99999", PortText::PortRange},
+        {"port with a sign", "rfc2217://gw:+80", PortText::PortRange},
+        {"port not a number", "rfc2217://gw:http", PortText::PortRange},
+        {"user part", "rfc2217://user@127.0.0.1:23101", PortText::UserPart},
+        {"path after it", "rfc2217://gw:2217/x", PortText::Extra},
+        {"query after it", "rfc2217://gw:2217?x", PortText::Extra},
+        {"host with a space", "socket://g w:1", PortText::BadHost},
+        {"other scheme", "telnet://gw:23", PortText::UnknownScheme},
+        {"other scheme, upper case", "TCP://gw:23", PortText::UnknownScheme},
+    };
+    for (const auto &b : bads)
+        QTest::newRow(b.name) << b.text << bad << "" << 0 << int(b.problem);
+    QTest::newRow("leading space") << " socket://gw:1" << int(PortText::Other) << "" << 0 << 0;
+    QTest::newRow("no slashes") << "socket:gw:1" << int(PortText::Other) << "" << 0 << 0;
 }
 
 void TestPreparation::portTextForms() {
@@ -192,10 +218,12 @@ void TestPreparation::portTextForms() {
     QFETCH(int, kind);
     QFETCH(QString, host);
     QFETCH(int, port);
+    QFETCH(int, problem);
     const PortText t = port_text_of(text);
     QCOMPARE(int(t.kind), kind);
     QCOMPARE(t.host, host);
     QCOMPARE(int(t.port), port);
+    QCOMPARE(int(t.problem), problem);
 }
 
 void TestPreparation::portTexts() {

@@ -112,6 +112,30 @@ QString settings_not_held(const PortError &e) {
         .arg(port_name(e), settings_text(a), asked.join(sep), kept.join(sep), settings_text(k));
 }
 
+// What is wrong with a text that looks like a network address.
+QString address_problem(const PortError &e) {
+    switch (e.problem) {
+    case PortText::UnknownScheme:
+        return QStringLiteral("不支持“%1”这种地址，只支持 rfc2217:// 和 socket://")
+            .arg(e.name.section(QStringLiteral("://"), 0, 0) + QStringLiteral("://"));
+    case PortText::NoHost:
+        return QStringLiteral("地址中没有主机名");
+    case PortText::BadHost:
+        return QStringLiteral("主机名无效");
+    case PortText::NoPort:
+        return QStringLiteral("地址中没有端口号");
+    case PortText::PortRange:
+        return QStringLiteral("端口号无效，应为 1 到 65535 的整数");
+    case PortText::UserPart:
+        return QStringLiteral("地址中不能有用户名（“@”及其前面的部分）");
+    case PortText::Extra:
+        return QStringLiteral("端口号之后不能再有路径、查询或片段（“/”、“?”、“#”）");
+    case PortText::NoProblem:
+        break;
+    }
+    return QStringLiteral("地址无效");
+}
+
 QString present_devices(const PortError &e) {
     if (e.present.isEmpty()) return QStringLiteral("\n本机没有找到任何串口设备。");
     QString list = QStringLiteral("\n本机现有的串口设备：");
@@ -168,6 +192,15 @@ QString port_message(const PortError &e) {
     case PortError::NoAnswer:
     case PortError::OptionRefused:
         return QStringLiteral("无法使用网络串口 %1：%2。").arg(port_name(e), network_words(e));
+    case PortError::BadAddress:
+        return QStringLiteral("无法使用通讯口 %1：%2。\n未发送任何内容。网络串口的写法为 "
+                              "rfc2217://主机:端口 或 socket://主机:端口。")
+            .arg(quoted(e.name), address_problem(e));
+    case PortError::NotSerial:
+        return QStringLiteral("无法打开通讯口 %1：该路径不是串口设备%2。\n请在“通讯口”框的下拉"
+                              "列表中选一个串口设备，例如 /dev/ttyUSB0。")
+            .arg(port_name(e),
+                 e.reason.isEmpty() ? QString() : QStringLiteral("（%1）").arg(e.reason));
     case PortError::HungUp:
     case PortError::Removed:
     case PortError::Io:
