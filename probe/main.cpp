@@ -105,10 +105,12 @@ Plan read_plan(QCommandLineParser &parser, const QCoreApplication &app, PortMap 
         option("scan", QStringLiteral("扫描地址 1 到 999（在给定的通道上），只列出有回复的地址。")),
         option("json", QStringLiteral("每次交换输出一行 JSON；统计为最后一行。")),
         option("find-settings",
-               QStringLiteral("不知道仪表的线路设置时：按常用程度依次试设置表中的 7 种波特率，"
-                              "每种试 n,8,2、n,8,1、e,8,1、o,8,1，共 28 种，到第一个有效回复为止；"
-                              "每种设置输出一行，最后一行为结果。与 --scan 同用时每种设置扫描全部"
-                              "地址。退出状态：0 找到，1 都没有有效回复，2 通讯口错误。")),
+               QStringLiteral(
+                   "不知道仪表的线路设置时：按常用程度依次试设置表中的 7 种波特率，"
+                   "每种试 n,8,2、n,8,1、e,8,1、o,8,1，共 28 种，到第一个有效回复为止；"
+                   "给了 --settings 时先试它。只能读取，不能与 --function write "
+                   "同时使用。每种设置输出一行，最后一行为结果。与 --scan 同用时每种设置扫描全部"
+                   "地址。退出状态：0 找到，1 都没有有效回复，2 通讯口错误。")),
         option("find-direction",
                QStringLiteral("不知道转换器由哪条线切换方向时：依次试每种方向控制（%1），"
                               "列出有有效回复的；输出与退出状态同 --find-settings。")
@@ -126,10 +128,7 @@ Plan read_plan(QCommandLineParser &parser, const QCoreApplication &app, PortMap 
         cli::usage_error(args.isEmpty()
                              ? QStringLiteral("缺少串口设备（路径、COMn 或网络串口地址）")
                              : QStringLiteral("多余的参数：%1").arg(args.mid(1).join(' ')));
-    for (const QString &value : parser.values(QStringLiteral("com")))
-        if (!map.add(value))
-            cli::usage_error(
-                QStringLiteral("--com 的值无效：%1（应为 N=设备，N 为 1 到 16）").arg(value));
+    map = cli::com_map(parser.values(QStringLiteral("com")));
 
     // COM17 is no device path: taken as one, it would be reported as COM1.
     static const QRegularExpression comN(QStringLiteral("^COM\\d+$"),
@@ -198,6 +197,11 @@ Plan read_plan(QCommandLineParser &parser, const QCoreApplication &app, PortMap 
     if ((findSettings || findDirection) && (counted || paced))
         cli::usage_error(QStringLiteral("--find-settings 和 --find-direction 每种只试一轮，"
                                         "不能与 --count 或 --interval 同时使用"));
+    // It would write the parameter to the meter at every setting it tries.
+    if ((findSettings || findDirection) && plan.function == QLatin1String("write"))
+        cli::usage_error(QStringLiteral("--find-settings 和 --find-direction 只能读取，"
+                                        "不能与 --function write 同时使用"));
+    plan.settingsGiven = parser.isSet(QStringLiteral("settings"));
     if (findSettings) plan.discovery = Discovery::Settings;
     if (findDirection) plan.discovery = Discovery::Direction;
     return plan;
@@ -213,10 +217,19 @@ std::optional<QString> check(SwitchingPort &port, const Plan &plan) {
     QByteArray frame;
     if (const auto refusal = compose_frame(first, frame))
         return refusal_message(*refusal, option_source(refusal->box));
+    // A discovery finds the settings a device or server takes: only a port
+    // that cannot be opened at all ends it here.
+    const auto told = [&plan](const PortError &e) -> std::optional<QString> {
+        const bool row = plan.discovery != Discovery::None &&
+                         (e.kind == PortError::Settings || e.kind == PortError::SettingsNotHeld ||
+                          e.kind == PortError::Rs485Refused);
+        if (row) return std::nullopt;
+        return port_message(e);
+    };
     if (!test_preparation(port, first.port, first.settings, first.signal))
-        return port_message(port.lastError());
+        return told(port.lastError());
     // A network server is connected and holds the settings before the first exchange.
-    if (!port.waitReady()) return port_message(port.lastError());
+    if (!port.waitReady()) return told(port.lastError());
     return std::nullopt;
 }
 

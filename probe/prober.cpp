@@ -22,7 +22,7 @@ int wire_ms(qsizetype bytes, const QString &settings) {
 
 } // namespace
 
-QStringList discovery_rows(Discovery d) {
+QStringList discovery_rows(Discovery d, const QString &first) {
     if (d == Discovery::Direction) return direction_texts();
     if (d != Discovery::Settings) return {};
     // The list's rates from the usual one outwards: above first, then below.
@@ -37,11 +37,16 @@ QStringList discovery_rows(Discovery d) {
     for (const QString &rate : rates)
         for (const char *format : {"n,8,2", "n,8,1", "e,8,1", "o,8,1"})
             rows << rate + QLatin1Char(',') + QLatin1String(format);
+    if (!first.isEmpty()) {
+        rows.removeAll(first);
+        rows.prepend(first);
+    }
     return rows;
 }
 
 Prober::Prober(SerialPort &port, Plan plan, QObject *parent)
-    : QObject(parent), port_(port), plan_(std::move(plan)), rows_(discovery_rows(plan_.discovery)),
+    : QObject(parent), port_(port), plan_(std::move(plan)),
+      rows_(discovery_rows(plan_.discovery, plan_.settingsGiven ? plan_.base.settings : QString())),
       signal_(plan_.base.signal), tx_(port, waitFlag_, trs_, rec_) {
     tx_.setKeepPort(!plan_.reopen);
     tx_.setOwnRepliesOnly(true);
@@ -59,8 +64,7 @@ Prober::Prober(SerialPort &port, Plan plan, QObject *parent)
     });
     connect(&queue_, &QTimer::timeout, this, &Prober::next);
     connect(&port_, &SerialPort::comm, this, &Prober::onComm);
-    connect(&port_, &SerialPort::failed, this,
-            [this](const PortError &e) { fail(broken_message(e)); });
+    connect(&port_, &SerialPort::failed, this, &Prober::portFailed);
     // Said, not fatal: the exchanges go on.
     connect(&port_, &SerialPort::lineFault, this, [](const PortError &e) {
         std::fprintf(stderr, "kestrova-probe: %s\n", qPrintable(port_message(e)));
@@ -119,6 +123,7 @@ void Prober::next() {
 bool Prober::endTrial() {
     const Trial &t = trials_.last();
     write_out(trial_line(plan_.discovery, t, plan_.json));
+    ++trialsTold_;
     const bool found = t.held && t.came == Came::Good;
     return (found && plan_.discovery == Discovery::Settings) || trials_.size() == rows_.size();
 }
@@ -150,15 +155,7 @@ void Prober::send() {
     if (outcome.status == TestOutcome::Refused)
         return fail(refusal_message(outcome.refusal, option_source(outcome.refusal.box)));
     if (outcome.status == TestOutcome::PortFailed) {
-        const PortError::Kind k = outcome.portError.kind;
-        if ((plan_.discovery == Discovery::Settings &&
-             (k == PortError::Settings || k == PortError::SettingsNotHeld)) ||
-            (plan_.discovery == Discovery::Direction && k == PortError::Rs485Refused)) {
-            // Not these settings, or no RS-485 mode, on this device: on to the next.
-            trials_.last().held = false;
-            position_ = plan_.addresses.size() * channels;
-            return queue_.start();
-        }
+        if (refusedHere(outcome.portError)) return notHeld();
         return fail(port_message(outcome.portError));
     }
     current_.request = tx_.request();
@@ -168,6 +165,43 @@ void Prober::send() {
     // longer than many a time-out.
     if (plan_.discovery != Discovery::None)
         wait_.start(plan_.timeoutMs + wire_ms(current_.request.size(), sel.settings));
+}
+
+// Not these settings, or no RS-485 mode, on this device or server: a row of
+// the discovery, not the end of it.
+bool Prober::refusedHere(const PortError &e) const {
+    if (trials_.isEmpty()) return false;
+    if (plan_.discovery == Discovery::Settings)
+        return e.kind == PortError::Settings || e.kind == PortError::SettingsNotHeld;
+    return plan_.discovery == Discovery::Direction && e.kind == PortError::Rs485Refused;
+}
+
+void Prober::notHeld() {
+    if (inFlight_) {
+        inFlight_ = false;
+        tx_.expire();
+    }
+    trials_.last().held = false;
+    position_ = plan_.addresses.size() * plan_.channels.size();
+    queue_.start();
+}
+
+// A server refuses settings only once it has answered, after the frame was
+// handed over; a device that breaks down ends the run, with what came so far.
+void Prober::portFailed(const PortError &e) {
+    if (done_) return;
+    if (refusedHere(e)) return notHeld();
+    if (inFlight_) {
+        inFlight_ = false;
+        tx_.comm(SerialPort::EvReceive, plan_.base.model); // what the port still held
+        wait_.stop();
+        current_.reply = tx_.recbuf().text();
+        current_.verdict = current_.reply.isEmpty() ? Verdict::Timeout : Verdict::Malformed;
+        stats_.add(current_);
+        if (plan_.discovery == Discovery::None && !(plan_.scan && current_.reply.isEmpty()))
+            write(current_);
+    }
+    fail(broken_message(e));
 }
 
 void Prober::onComm(int code) {
@@ -203,7 +237,13 @@ void Prober::stray(const CommResult::Stray &s) {
     e.reply = s.frame;
     e.verdict = Verdict::Stray;
     stats_.add(e);
-    if (plan_.discovery == Discovery::None) write(e);
+    if (plan_.discovery == Discovery::None) return write(e);
+    // An instrument did answer on these settings: the row says which.
+    Trial &t = trials_.last();
+    if (Came::Stray > t.came) {
+        t.came = Came::Stray;
+        t.telling = e;
+    }
 }
 
 void Prober::judge(Verdict v, const CommResult &r) {
@@ -249,8 +289,9 @@ void Prober::finish(int exitCode) {
     release(port_, signal_);
     port_.setPortOpen(false);
     if (plan_.discovery != Discovery::None) {
-        if (!trials_.isEmpty() && exitCode != 2)
-            write_out(discovery_result(plan_.discovery, trials_, plan_.json));
+        // A trial cut short by Ctrl+C has no line: it is not counted either.
+        if (trialsTold_ > 0 && exitCode != 2)
+            write_out(discovery_result(plan_.discovery, trials_.first(trialsTold_), plan_.json));
     } else if (sentAny_) {
         write_out(plan_.json ? stats_.json(interrupted_) : stats_.human(interrupted_));
     }

@@ -24,12 +24,14 @@ struct Plan {
     bool reopen = false;  // reopen the port at every exchange, as the console's TEST does
     // Try each setting or direction in turn, one round each, instead of polling.
     Discovery discovery = Discovery::None;
+    bool settingsGiven = false; // --settings: tried first by a settings discovery
 };
 
 // What a discovery tries, in order: the rates of the settings list from the
 // usual one outwards (9600, 19200, 4800, ...), each in n,8,2, n,8,1, e,8,1 and
 // o,8,1; or every direction choice.
-QStringList discovery_rows(Discovery d);
+// A setting given by the user comes first.
+QStringList discovery_rows(Discovery d, const QString &first = {});
 
 // Drives the transaction through the plan, one exchange after the other,
 // exactly as the window drives it: test() to send, comm() for each event of the
@@ -64,6 +66,9 @@ private:
     void onComm(int code);
     void onTimeout();
     void judge(Verdict v, const CommResult &r);
+    bool refusedHere(const PortError &e) const;
+    void notHeld();
+    void portFailed(const PortError &e);
     void stray(const CommResult::Stray &s);
     void write(const Exchange &e);
     void fail(const QString &message);
@@ -83,8 +88,9 @@ private:
     Transaction tx_;
     Statistics stats_;
 
-    qsizetype position_ = 0; // next exchange within the round
-    int round_ = 0;          // rounds begun
+    qsizetype position_ = 0;   // next exchange within the round
+    qsizetype trialsTold_ = 0; // trial lines written
+    int round_ = 0;            // rounds begun
     QElapsedTimer roundClock_;
     QElapsedTimer exchangeClock_;
     Exchange current_;

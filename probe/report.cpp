@@ -182,6 +182,8 @@ Came came_of(const Exchange &e) {
         return Came::Good;
     case Verdict::Err:
         return Came::BadSum;
+    case Verdict::Stray:
+        return Came::Stray;
     default:
         return e.reply.isEmpty() ? Came::Nothing : Came::NoFrame;
     }
@@ -189,7 +191,7 @@ Came came_of(const Exchange &e) {
 
 namespace {
 
-const char *const kJsonCame[] = {"nothing", "no_frame", "bad_sum", "good"};
+const char *const kJsonCame[] = {"nothing", "no_frame", "bad_sum", "stray", "good"};
 
 QString came_text(Discovery d, const Trial &t) {
     if (!t.held)
@@ -202,6 +204,10 @@ QString came_text(Discovery d, const Trial &t) {
         return QStringLiteral("收到字符，但不成帧（速率或格式不对，或是请求的回声）");
     case Came::BadSum:
         return QStringLiteral("收到帧，但校验和不符");
+    case Came::Stray:
+        return QStringLiteral("收到其他地址的有效回复（地址 %1 通道 %2）")
+            .arg(three(t.telling.address))
+            .arg(two(t.telling.channel));
     case Came::Good:
         break;
     }

@@ -37,6 +37,7 @@ enum class Came {
     Nothing, // no character at all
     NoFrame, // characters that make no frame: wrong rate or format, an echo
     BadSum,  // a frame whose sum is wrong
+    Stray,   // a good reply, but from another address: the line is right
     Good,    // a reply that passes its check (OK, ACK or NAK)
 };
 Came came_of(const Exchange &e);

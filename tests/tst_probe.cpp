@@ -11,6 +11,9 @@
 #include <QRegularExpression>
 #include <QtTest>
 #include <csignal>
+#include <fcntl.h>
+#include <functional>
+#include <unistd.h>
 
 namespace {
 
@@ -73,6 +76,55 @@ QString counts(const QJsonObject &s) {
     return c.join(' ');
 }
 
+// A device or server played by the test: after each frame it does what the
+// test says (a reply, a refusal of the settings, a breakdown), from the event
+// loop as a real port would.
+class ScriptedPort : public FakeSerialPort {
+public:
+    std::function<void(ScriptedPort &, int frame)> react;
+    int frames = 0;
+
+protected:
+    void writeData(const QByteArray &bytes) override {
+        FakeSerialPort::writeData(bytes);
+        const int n = ++frames;
+        QTimer::singleShot(0, this, [this, n] {
+            if (react) react(*this, n);
+        });
+    }
+};
+
+// A prober run in this process over `port`: its standard output and exit code.
+std::pair<QByteArray, int> run_prober(SerialPort &port, const Plan &plan,
+                                      const std::function<void(Prober &)> &started = {}) {
+    QTemporaryFile out;
+    if (!out.open()) return {};
+    std::fflush(stdout);
+    const int saved = ::dup(1);
+    ::dup2(out.handle(), 1);
+    Prober prober(port, plan);
+    int exitCode = -1;
+    QObject::connect(&prober, &Prober::finished, [&](int code) { exitCode = code; });
+    prober.start();
+    if (started) started(prober);
+    if (!QTest::qWaitFor([&] { return exitCode >= 0; }, 20000)) prober.stop();
+    std::fflush(stdout);
+    ::dup2(saved, 1);
+    ::close(saved);
+    out.seek(0);
+    return {out.readAll(), exitCode};
+}
+
+// Replies as the simulator's defaults give them, pinned by hand.
+const QByteArray kReply001 = QByteArray("\x14"
+                                        "01\x02"
+                                        "0010123.4"
+                                        "00560\x17");
+const QByteArray kReply002 = QByteArray("\x14"
+                                        "01\x02"
+                                        "0020123.4"
+                                        "00561\x17");
+
 } // namespace
 
 class TestProbe : public QObject {
@@ -92,6 +144,9 @@ private slots:
     void discovery();
     void portKeptForTheRun_data();
     void portKeptForTheRun();
+    void discoveryOverScriptedPort_data();
+    void discoveryOverScriptedPort();
+    void breakdownKeepsWhatCame();
 };
 
 void TestProbe::initTestCase() {
@@ -470,6 +525,115 @@ void TestProbe::portKeptForTheRun() {
                                              "01\x11"
                                              "00301\x03\x03"}));
     QVERIFY(!port.portOpen());
+}
+
+void TestProbe::discoveryOverScriptedPort_data() {
+    QTest::addColumn<QString>("given");        // --settings, or none
+    QTest::addColumn<QStringList>("refused");  // settings refused once the frame went out
+    QTest::addColumn<QStringList>("strays");   // settings at which address 002 answers
+    QTest::addColumn<QString>("good");         // the settings the meter answers at
+    QTest::addColumn<int>("stopAtFrame");      // Ctrl+C as this frame goes out; 0: never
+    QTest::addColumn<QStringList>("expected"); // "settings came address" per row
+    QTest::addColumn<QString>("result");
+    QTest::addColumn<int>("exitCode");
+    // A server that will not hold one rate answers it only after the frame
+    // was handed over, through the port's failure signal.
+    QTest::newRow("a server refuses a setting: a row, and the search goes on")
+        << QString() << QStringList{"9600,n,8,2", "9600,n,8,1"} << QStringList() << "9600,e,8,1"
+        << 0 << QStringList{"9600,n,8,2 not_held 0", "9600,n,8,1 not_held 0", "9600,e,8,1 good 1"}
+        << R"({"result":{"found":true,"settings":"9600,e,8,1","tried":3}})" << 0;
+    QTest::newRow("a reply from another address is told, with the address")
+        << QString() << QStringList() << QStringList{"9600,n,8,2"} << "9600,n,8,1" << 0
+        << QStringList{"9600,n,8,2 stray 2", "9600,n,8,1 good 1"}
+        << R"({"result":{"found":true,"settings":"9600,n,8,1","tried":2}})" << 0;
+    QTest::newRow("--settings is tried first")
+        << "4800,n,8,1" << QStringList() << QStringList() << "4800,n,8,1" << 0
+        << QStringList{"4800,n,8,1 good 1"}
+        << R"({"result":{"found":true,"settings":"4800,n,8,1","tried":1}})" << 0;
+    QTest::newRow("Ctrl+C in the fourth row counts the three told")
+        << QString() << QStringList() << QStringList() << "1200,n,8,2" << 4
+        << QStringList{"9600,n,8,2 nothing 1", "9600,n,8,1 nothing 1", "9600,e,8,1 nothing 1"}
+        << R"({"result":{"found":false,"settings":null,"tried":3}})" << 1;
+}
+
+void TestProbe::discoveryOverScriptedPort() {
+    QFETCH(QString, given);
+    QFETCH(QStringList, refused);
+    QFETCH(QStringList, strays);
+    QFETCH(QString, good);
+    QFETCH(int, stopAtFrame);
+    ScriptedPort port;
+    Prober *running = nullptr;
+    port.react = [&](ScriptedPort &p, int frame) {
+        if (frame == stopAtFrame && running) return running->stop();
+        const QString s = p.settingsInEffect;
+        if (refused.contains(s)) {
+            p.setPortOpen(false);
+            PortError e{PortError::SettingsNotHeld};
+            emit p.failed(e);
+        } else if (strays.contains(s)) {
+            p.receive(kReply002);
+        } else if (s == good) {
+            p.receive(kReply001);
+        }
+    };
+    Plan plan;
+    plan.function = "pv";
+    plan.addresses = {1};
+    plan.channels = {1};
+    plan.timeoutMs = 20;
+    plan.json = true;
+    plan.discovery = Discovery::Settings;
+    if (!given.isEmpty()) {
+        plan.base.settings = given;
+        plan.settingsGiven = true;
+    }
+    const auto [out, code] = run_prober(port, plan, [&](Prober &p) { running = &p; });
+    const QList<QByteArray> lines = out.trimmed().split('\n');
+    QStringList got;
+    for (const QByteArray &line : lines.mid(0, lines.size() - 1)) {
+        const QJsonObject o = QJsonDocument::fromJson(line).object();
+        got << QStringLiteral("%1 %2 %3")
+                   .arg(o.value("settings").toString(), o.value("came").toString())
+                   .arg(o.value("address").toInt());
+    }
+    QFETCH(QStringList, expected);
+    QFETCH(QString, result);
+    QFETCH(int, exitCode);
+    QCOMPARE(got, expected);
+    QCOMPARE(lines.last(), result.toLatin1());
+    QCOMPARE(code, exitCode);
+    // A write is never tried: every frame on the line reads PV.
+    for (const QByteArray &w : port.writes)
+        QCOMPARE(w.mid(3, 1), QByteArray("\x11"));
+}
+
+// The port breaks down in the middle of a reply: the frame went out and is
+// counted, and what came of the reply is shown.
+void TestProbe::breakdownKeepsWhatCame() {
+    ScriptedPort port;
+    port.react = [](ScriptedPort &p, int) {
+        p.receive(kReply001.left(8));
+        p.breakDown("gone");
+    };
+    Plan plan;
+    plan.function = "pv";
+    plan.addresses = {1};
+    plan.channels = {1};
+    plan.timeoutMs = 200;
+    plan.json = true;
+    plan.rounds = 3;
+    const auto [out, exitCode] = run_prober(port, plan);
+    QCOMPARE(exitCode, 2);
+    ProbeRun r;
+    r.out = out;
+    r.exitCode = exitCode;
+    parse(r);
+    QCOMPARE(r.exchanges.size(), 1);
+    QCOMPARE(r.exchanges.first().value("reply").toString(),
+             QString::fromLatin1(kReply001.left(8).toHex()));
+    QCOMPARE(r.exchanges.first().value("verdict").toString(), QStringLiteral("malformed"));
+    QCOMPARE(counts(r.stats), "1 1 0 0 0 0 1 0");
 }
 
 QTEST_GUILESS_MAIN(TestProbe)
