@@ -329,6 +329,17 @@ void TestProbe::refusedBeforeSending_data() {
         << QStringList{"@", "--scan", "--function", "write"} << QStringLiteral("--scan");
     QTest::newRow("COM17, no port of the PC")
         << QStringList{"COM17"} << QStringLiteral("没有通讯口 COM17");
+    QTest::newRow("a settings search that would write")
+        << QStringList{"@", "--find-settings", "--function", "write"}
+        << QStringLiteral("--find-settings 和 --find-direction 只能读取");
+    QTest::newRow("a direction search that would write")
+        << QStringList{"@", "--find-direction", "--function", "write"}
+        << QStringLiteral("--find-settings 和 --find-direction 只能读取");
+    QTest::newRow("an address with its port out of range")
+        << QStringList{"rfc2217://127.0.0.1:99999"} << QStringLiteral("端口号无效");
+    QTest::newRow("--com mapped to an address without a port")
+        << QStringList{"--com", "1=socket://127.0.0.1", "COM1"} << QStringLiteral("没有端口号");
+    QTest::newRow("no serial device") << QStringList{"/dev/null"} << QStringLiteral("不是串口设备");
 }
 
 void TestProbe::refusedBeforeSending() {
