@@ -14,9 +14,11 @@
 #include <QSerialPort>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <chrono>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -101,6 +103,7 @@ private slots:
     void lineFaultToldOnce();
     void missingDeviceNamesThoseThatExist();
     void reopenedPortOutlivesStaleClose();
+    void staleReleaseIgnored();
     void unusableAddressSendsNothing_data();
     void unusableAddressSendsNothing();
 };
@@ -514,6 +517,28 @@ void TestPortFaults::reopenedPortOutlivesStaleClose() {
     QCOMPARE(failed.count(), 0);
     port.output("x");
     QCOMPARE(pty.read(1), QByteArray("x"));
+}
+
+// The release of a write made before a reopening comes back to the event loop
+// after it: it belongs to the old opening and is no send event of the new one.
+void TestPortFaults::staleReleaseIgnored() {
+    Pty pty;
+    QVERIFY(pty.ok());
+    PortMap map;
+    map.map(1, pty.slavePath());
+    QtSerialPort port(map);
+    QSignalSpy comm(&port, &SerialPort::comm);
+    QVERIFY(port.setPortOpen(true));
+    port.output("x");
+    // Wire time and margin pass on the line thread; its outcome waits, queued.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    QVERIFY(port.setPortOpen(false));
+    QVERIFY(port.setPortOpen(true));
+    QTest::qWait(50);
+    QCOMPARE(comm.count(), 0);
+    port.output("y");
+    QTRY_COMPARE(comm.count(), 1);
+    QCOMPARE(pty.read(2), QByteArray("xy"));
 }
 
 void TestPortFaults::unusableAddressSendsNothing_data() {
