@@ -68,3 +68,30 @@ void Pty::write(const QByteArray &bytes) {
             return;
     }
 }
+
+namespace {
+
+Pty &decoy() {
+    static Pty pty;
+    return pty;
+}
+
+} // namespace
+
+PortMap decoy_map() {
+    PortMap map;
+    for (int n = 1; n <= 16; ++n)
+        map.map(n, decoy().slavePath());
+    return map;
+}
+
+QStringList decoy_com_args() {
+    QStringList args;
+    for (int n = 1; n <= 16; ++n)
+        args << QStringLiteral("--com") << QStringLiteral("%1=%2").arg(n).arg(decoy().slavePath());
+    return args;
+}
+
+QByteArray decoy_received() {
+    return decoy().read(0, 0);
+}

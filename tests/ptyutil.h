@@ -1,7 +1,10 @@
 #pragma once
 
+#include "portmap.h"
+
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 // A pseudo-terminal for tests: the console opens slavePath() as its serial
 // device, the test reads and writes the master side.
@@ -29,3 +32,14 @@ private:
     int slaveKeep_ = -1; // keeps the slave side alive between openings
     QString slavePath_;
 };
+
+// Every COMn a test could reach, pointed at a pseudo-terminal of the test
+// process's own: a fault that falls back to a port number (COM1 is
+// /dev/ttyS0, often the machine's console) can then never open a real port.
+// Tests map the ports they use on top of it.
+PortMap decoy_map();
+// The same for a console or probe the test starts: "--com N=..." for all
+// sixteen, to go before the test's own options (a later --com wins).
+QStringList decoy_com_args();
+// What reached the decoy so far: a test may check that nothing strayed there.
+QByteArray decoy_received();

@@ -24,7 +24,7 @@ struct Console {
         w.rec->resize(2000, w.rec->height());
     }
     static PortMap map(const QString &device) {
-        PortMap m;
+        PortMap m = decoy_map();
         m.map(1, device);
         return m;
     }
@@ -252,8 +252,10 @@ void TestEndToEnd::consoleStartsSimulator() {
     const QString link = dir.filePath(QStringLiteral("ttySIM"));
     QProcess console;
     console.setProgram(qEnvironmentVariable("KC_CONSOLE"));
-    console.setArguments({"--simulate", "--sim-arg=--concentrator", "--sim-arg=7",
-                          "--sim-arg=--link", "--sim-arg=" + link});
+    // --simulate maps COM1 after the decoys: only the other fifteen stay on them.
+    console.setArguments(decoy_com_args() + QStringList{"--simulate", "--sim-arg=--concentrator",
+                                                        "--sim-arg=7", "--sim-arg=--link",
+                                                        "--sim-arg=" + link});
     console.start();
     QVERIFY(console.waitForStarted(5000));
     QByteArray err;
@@ -342,7 +344,8 @@ void TestEndToEnd::signalReleasesPort() {
 
     QProcess console;
     console.setProcessEnvironment(env);
-    console.start(qEnvironmentVariable("KC_CONSOLE"), {"--com", "COM1=" + pty.slavePath()});
+    console.start(qEnvironmentVariable("KC_CONSOLE"),
+                  decoy_com_args() + QStringList{"--com", "COM1=" + pty.slavePath()});
     QVERIFY(console.waitForStarted(5000));
     const QString window = xdotool({"search", "--sync", "--onlyvisible", "--name", "Kestrova"});
     QVERIFY(!window.isEmpty());

@@ -5,6 +5,7 @@
 // do not hold must each cost the reply.
 #include "form1.h"
 #include "portmap.h"
+#include "ptyutil.h"
 #include "qtserialport.h"
 #include "simprocess.h"
 #include "widgets.h"
@@ -31,7 +32,7 @@ const QString kQuickMs = QStringLiteral("3");
 // reply), none (nothing came back), unsent (refused with a message).
 int run_child(int argc, char **argv) {
     QApplication app(argc, argv);
-    PortMap map;
+    PortMap map = decoy_map();
     map.map(1, qEnvironmentVariable("KC_HD_DEVICE"));
     QtSerialPort port(map);
     Form1 w(&port);

@@ -54,7 +54,7 @@ private:
 // itself, it presses TEST on a device it may not open and prints what it got.
 int run_probe(int argc, char **argv) {
     QApplication app(argc, argv);
-    PortMap map;
+    PortMap map = decoy_map();
     map.map(4, qEnvironmentVariable("KC_PORT_PROBE"));
     QtSerialPort port(map);
     Form1 w(&port);
@@ -104,6 +104,8 @@ private slots:
     void missingDeviceNamesThoseThatExist();
     void reopenedPortOutlivesStaleClose();
     void staleReleaseIgnored();
+    void typedPathIsUsed_data();
+    void typedPathIsUsed();
     void unusableAddressSendsNothing_data();
     void unusableAddressSendsNothing();
 };
@@ -126,7 +128,7 @@ void TestPortFaults::deviceGoesAway() {
     if (!slaveHeld) pty->releaseSlave();
     DeviceLink link;
     QVERIFY(link.pointAt(pty->slavePath()));
-    PortMap map;
+    PortMap map = decoy_map();
     map.map(1, link.path());
     QtSerialPort port(map);
     Form1 w(&port);
@@ -242,7 +244,7 @@ void TestPortFaults::openFailures() {
     QFETCH(QString, device);
     QFETCH(int, kind);
     QFETCH(QString, says);
-    PortMap map;
+    PortMap map = decoy_map();
     map.map(7, device);
     QtSerialPort port(map);
     Form1 w(&port);
@@ -320,7 +322,7 @@ void TestPortFaults::busyPort() {
     QVERIFY(holder.open(QIODevice::ReadWrite));
     const QString path = throughLink ? link.path() : pty.slavePath();
 
-    PortMap map;
+    PortMap map = decoy_map();
     map.map(2, path);
     QtSerialPort port(map);
     Form1 w(&port);
@@ -366,7 +368,7 @@ void TestPortFaults::rejectedSettings() {
     QFETCH(QString, settings);
     Pty pty;
     QVERIFY(pty.ok());
-    PortMap map;
+    PortMap map = decoy_map();
     map.map(1, pty.slavePath());
     QtSerialPort port(map);
     Form1 w(&port);
@@ -401,7 +403,7 @@ void TestPortFaults::settingsNotHeld() {
     QFETCH(QByteArray, sent);
     Pty pty;
     QVERIFY(pty.ok());
-    PortMap map;
+    PortMap map = decoy_map();
     map.map(1, pty.slavePath());
     auto device = std::make_unique<PlayedDevice>();
     device->keeps = TermiosAnswer{9600, CS8 | CREAD | CLOCAL};
@@ -444,7 +446,7 @@ void TestPortFaults::lineFaultToldOnce() {
     QFETCH(bool, serialDevice);
     Pty pty;
     QVERIFY(pty.ok());
-    PortMap map;
+    PortMap map = decoy_map();
     map.map(1, pty.slavePath());
     std::unique_ptr<DeviceAnswers> answers =
         serialDevice ? std::make_unique<PlayedDevice>() : std::make_unique<DeviceAnswers>();
@@ -481,7 +483,7 @@ void TestPortFaults::lineFaultToldOnce() {
 }
 
 void TestPortFaults::missingDeviceNamesThoseThatExist() {
-    PortMap map;
+    PortMap map = decoy_map();
     map.map(2, QStringLiteral("/dev/ttyKC-missing"));
     auto device = std::make_unique<PlayedDevice>();
     device->present = {{QStringLiteral("/dev/ttyUSB7"), QStringLiteral("USB-Serial Controller")},
@@ -502,7 +504,7 @@ void TestPortFaults::missingDeviceNamesThoseThatExist() {
 void TestPortFaults::reopenedPortOutlivesStaleClose() {
     Pty pty;
     QVERIFY(pty.ok());
-    PortMap map;
+    PortMap map = decoy_map();
     map.map(1, pty.slavePath());
     QtSerialPort port(map);
     QSignalSpy failed(&port, &SerialPort::failed);
@@ -524,7 +526,7 @@ void TestPortFaults::reopenedPortOutlivesStaleClose() {
 void TestPortFaults::staleReleaseIgnored() {
     Pty pty;
     QVERIFY(pty.ok());
-    PortMap map;
+    PortMap map = decoy_map();
     map.map(1, pty.slavePath());
     QtSerialPort port(map);
     QSignalSpy comm(&port, &SerialPort::comm);
@@ -539,6 +541,29 @@ void TestPortFaults::staleReleaseIgnored() {
     port.output("y");
     QTRY_COMPARE(comm.count(), 1);
     QCOMPARE(pty.read(2), QByteArray("xy"));
+}
+
+void TestPortFaults::typedPathIsUsed_data() {
+    QTest::addColumn<bool>("throughLink");
+    QTest::newRow("the device's own path") << false;
+    QTest::newRow("a link to it") << true;
+}
+
+// A path typed into the port box is the port: never COM1 or the port before.
+void TestPortFaults::typedPathIsUsed() {
+    QFETCH(bool, throughLink);
+    Pty pty;
+    QVERIFY(pty.ok());
+    DeviceLink link;
+    QVERIFY(link.pointAt(pty.slavePath()));
+    QtSerialPort port(decoy_map());
+    Form1 w(&port);
+    decoy_received(); // whatever an earlier test left there
+    w.Combo1->setEditText(throughLink ? link.path() : pty.slavePath());
+    w.cmdtest->click();
+    QVERIFY2(w.lastMessage().isEmpty(), qPrintable(w.lastMessage()));
+    QCOMPARE(pty.read(11).toHex(), QByteArray("1430311130303130310303"));
+    QCOMPARE(decoy_received(), QByteArray());
 }
 
 void TestPortFaults::unusableAddressSendsNothing_data() {
@@ -567,9 +592,8 @@ void TestPortFaults::unusableAddressSendsNothing() {
     QFETCH(QString, says);
     Pty pty;
     QVERIFY(pty.ok());
-    PortMap map;
-    for (int n = 1; n <= 16; ++n)
-        map.map(n, pty.slavePath());
+    PortMap map = decoy_map();
+    map.map(1, pty.slavePath());
     SwitchingPort port(map);
     Form1 w(&port);
     w.cmdtest->click();

@@ -2,6 +2,7 @@
 // Frames and replies are pinned as hex written out by hand.
 #include "fakeserialport.h"
 #include "prober.h"
+#include "ptyutil.h"
 #include "simprocess.h"
 
 #include <QJsonArray>
@@ -45,7 +46,7 @@ ProbeRun run_probe(const QStringList &args,
     ProbeRun r;
     QProcess p;
     p.setProcessEnvironment(env);
-    p.start(qEnvironmentVariable("KC_PROBE"), args);
+    p.start(qEnvironmentVariable("KC_PROBE"), decoy_com_args() + args);
     if (!p.waitForFinished(120000)) p.kill();
     r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     r.out = p.readAllStandardOutput();
@@ -287,7 +288,8 @@ void TestProbe::stopMidPoll() {
     SimProcess sim(simArgs);
     QProcess p;
     p.start(qEnvironmentVariable("KC_PROBE"),
-            {sim.device(), "--json", "--interval", "20", "--timeout", "100"});
+            decoy_com_args() +
+                QStringList{sim.device(), "--json", "--interval", "20", "--timeout", "100"});
     QByteArray out;
     while (out.count('\n') < 4 && p.waitForReadyRead(5000))
         out += p.readAllStandardOutput();

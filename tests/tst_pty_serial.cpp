@@ -18,7 +18,7 @@ namespace {
 // then kept busy for a while, then time for its release.
 int run_timing_probe(int argc, char **argv) {
     QApplication app(argc, argv);
-    PortMap map;
+    PortMap map = decoy_map();
     map.map(1, qEnvironmentVariable("KC_TIMING_PROBE"));
     QtSerialPort port(map);
     Form1 w(&port);
@@ -84,7 +84,7 @@ private slots:
 void TestPtySerial::defaultTestDeliversElevenBytes() {
     Pty pty;
     QVERIFY(pty.ok());
-    PortMap map;
+    PortMap map = decoy_map();
     map.map(1, pty.slavePath());
     QtSerialPort port(map);
     Form1 w(&port);
@@ -118,7 +118,7 @@ void TestPtySerial::writeFrameWithSettingsAndSignalRows() {
     QFETCH(QString, settings);
     QFETCH(QString, signal);
     Pty pty;
-    PortMap map;
+    PortMap map = decoy_map();
     map.map(3, pty.slavePath());
     QtSerialPort port(map);
     Form1 w(&port);
@@ -137,7 +137,7 @@ void TestPtySerial::missingDeviceLeavesProgramRunning() {
     // COM2 names a device that is not there yet, as an adapter not plugged in.
     QTemporaryDir dir;
     const QString device = dir.filePath(QStringLiteral("ttyKC-later"));
-    PortMap map;
+    PortMap map = decoy_map();
     map.map(2, device);
     QtSerialPort port(map);
     Form1 w(&port);
@@ -262,7 +262,7 @@ void TestPtySerial::rs485Mode() {
     QFETCH(int, rtsAfter);
     QFETCH(QString, told);
     Pty pty;
-    PortMap map;
+    PortMap map = decoy_map();
     map.map(1, pty.slavePath());
     auto owned = std::make_unique<Rs485Driver>();
     Rs485Driver &driver = *owned;
