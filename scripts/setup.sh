@@ -19,8 +19,9 @@ if [ "$(id -u)" -ne 0 ]; then
     if ! command -v sudo >/dev/null; then
         echo "These packages are missing and installing them needs root:" >&2
         echo "  ${missing[*]}" >&2
-        echo "Run as root (for example after 'su -'), then run this command again:" >&2
-        echo "  apt-get update && apt-get install --no-install-recommends ${missing[*]}" >&2
+        echo "Install them as root (for example after 'su -'):" >&2
+        echo "  apt-get update && apt-get install -y --no-install-recommends ${missing[*]}" >&2
+        echo "then run this command again as yourself." >&2
         exit 1
     fi
     sudo=(sudo)

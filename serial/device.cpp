@@ -4,6 +4,7 @@
 
 #include "device.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QSerialPortInfo>
 #include <fcntl.h>
@@ -87,7 +88,34 @@ bool DeviceAnswers::notSerial(const QString &path) const {
 
 QList<PresentDevice> DeviceAnswers::presentDevices() const {
     QList<PresentDevice> present;
-    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
-        present.append({info.systemLocation(), info.description()});
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
+        QString description = info.description();
+        if (description.isEmpty()) description = builtInPortDescription(info.systemLocation());
+        present.append({info.systemLocation(), description});
+    }
     return present;
+}
+
+QString builtInPortDescription(const QString &device, const QString &sysfsTty) {
+    const QString name = QFileInfo(device).fileName();
+    if (!name.startsWith(QLatin1String("ttyS"))) return {};
+    const auto linkName = [](const QString &link) {
+        return QFileInfo(QFileInfo(link).symLinkTarget()).fileName();
+    };
+    // Since Linux 6.5 the port sits on serial-base devices (drivers "port" and
+    // "ctrl") below the one whose driver found the UART.
+    QString dev = QFileInfo(sysfsTty + QLatin1String("/") + name + QLatin1String("/device"))
+                      .canonicalFilePath();
+    for (int up = 0;
+         up < 3 && linkName(dev + QLatin1String("/subsystem")) == QLatin1String("serial-base");
+         ++up)
+        dev = QFileInfo(dev).path();
+    const QString driver = dev.isEmpty() ? QString() : linkName(dev + QLatin1String("/driver"));
+    if (driver.isEmpty()) return {};
+    QString text = QStringLiteral("内置串口（%1）").arg(driver);
+    QFile active(sysfsTty + QLatin1String("/console/active"));
+    if (active.open(QIODevice::ReadOnly) &&
+        QString::fromLatin1(active.readAll()).simplified().split(QLatin1Char(' ')).contains(name))
+        text += QStringLiteral("，系统控制台");
+    return text;
 }

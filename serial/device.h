@@ -36,3 +36,9 @@ public:
     virtual bool notSerial(const QString &path) const;
     virtual QList<PresentDevice> presentDevices() const;
 };
+
+// What sysfs says of a built-in UART (ttyS*) that the system lists without a
+// description: its driver, and whether the kernel's console writes there, as
+// such a port is often no bus. Reads links and files only, never the device.
+QString builtInPortDescription(const QString &device,
+                               const QString &sysfsTty = QStringLiteral("/sys/class/tty"));

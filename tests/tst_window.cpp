@@ -61,6 +61,8 @@ private slots:
     void lists_data();
     void lists();
     void portBoxListsPresentDevices();
+    void builtInPortDescription_data();
+    void builtInPortDescription();
     void atRows();
     void startUpTouchesNothing();
     void tabOrder();
@@ -235,6 +237,51 @@ void TestWindow::portBoxListsPresentDevices() {
     // A picked device row is the port's text, as typed would be.
     box->setCurrentIndex(17);
     QCOMPARE(w.Combo1->currentText(), QStringLiteral("/dev/ttyUSB1"));
+}
+
+// The description from a made-up sysfs tree: "link>target" pairs, and the
+// kernel's console list.
+void TestWindow::builtInPortDescription_data() {
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<QStringList>("links");
+    QTest::addColumn<QString>("active");
+    QTest::addColumn<QString>("description");
+    QTest::newRow("platform UART, ttyS10 the console")
+        << "/dev/ttyS1"
+        << QStringList{"ttyS1/device>../d/serial8250", "d/serial8250/driver>../serial8250"}
+        << "tty0 ttyS10\n"
+        << "内置串口（serial8250）";
+    // Linux 6.5 and later: the port and its controller on the serial-base bus.
+    const QString port = "d/00:00/00:00:0/00:00:0.0";
+    QTest::newRow("serial-base layers, the console")
+        << "/dev/ttyS0"
+        << QStringList{"ttyS0/device>../" + port,        port + "/subsystem>../serial-base",
+                       port + "/driver>../port",         "d/00:00/00:00:0/subsystem>../serial-base",
+                       "d/00:00/00:00:0/driver>../ctrl", "d/00:00/subsystem>../pnp",
+                       "d/00:00/driver>../serial"}
+        << "tty0 ttyS0\n"
+        << "内置串口（serial），系统控制台";
+    QTest::newRow("no driver: a placeholder")
+        << "/dev/ttyS3" << QStringList{"ttyS3/device>../d/serial8250.3"} << "ttyS3\n"
+        << "";
+}
+
+void TestWindow::builtInPortDescription() {
+    QFETCH(QString, device);
+    QFETCH(QStringList, links);
+    QFETCH(QString, active);
+    QTemporaryDir root;
+    const QDir dir(root.path());
+    for (const QString &pair : links) {
+        const QString link = pair.section('>', 0, 0), target = pair.section('>', 1);
+        QVERIFY(dir.mkpath(QFileInfo(link).path() + '/' + target));
+        QVERIFY(QFile::link(target, dir.filePath(link)));
+    }
+    QVERIFY(dir.mkpath("console"));
+    QFile f(dir.filePath("console/active"));
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(active.toLatin1()) > 0);
+    f.close();
+    QTEST(::builtInPortDescription(device, root.path()), "description");
 }
 
 void TestWindow::atRows() {
