@@ -116,7 +116,8 @@ public:
 private:
     CommResult receive(const QString &model);
     void takeStrays(char marker, QList<CommResult::Stray> &strays);
-    double sinceTest() const { return clock_.nsecsElapsed() / 1e6; }
+    // An AT line can go out before any TEST: then there is nothing to count from.
+    double sinceTest() const { return clock_.isValid() ? clock_.nsecsElapsed() / 1e6 : 0.0; }
 
     SerialPort &port_;
     WaitFlag &wait_;
