@@ -25,9 +25,15 @@ int twips(int t, double logicalDpi) {
 
 // ---- Form1 ----------------------------------------------------------------
 
-Form1::Form1(SerialPort *port, QWidget *parent) : QWidget(parent) {
+Form1::Form1(PortSession *session, QWidget *parent) : Form1(session, nullptr, parent) {}
+
+Form1::Form1(SerialPort *port, QWidget *parent)
+    : Form1(nullptr, std::make_unique<PortSession>(*port), parent) {}
+
+Form1::Form1(PortSession *session, std::unique_ptr<PortSession> own, QWidget *parent)
+    : QWidget(parent), ownSession_(std::move(own)) {
     setObjectName(QStringLiteral("Form1"));
-    MSComm1 = port;
+    MSComm1 = ownSession_ ? ownSession_.get() : session;
     buildControls();
     transaction_ = std::make_unique<Transaction>(*MSComm1, wait_, *trs, *rec);
     Form_Load();
@@ -39,14 +45,14 @@ Form1::Form1(SerialPort *port, QWidget *parent) : QWidget(parent) {
     connect(Label14, &LinkLabel::clicked, this, &Form1::Label14_Click);
     connect(Label15, &LinkLabel::clicked, this, &Form1::Label15_Click);
     connect(&Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
-    connect(MSComm1, &SerialPort::comm, this, &Form1::MSComm1_OnComm);
-    connect(MSComm1, &SerialPort::failed, this, [this](const PortError &e) {
+    connect(MSComm1, &PortSession::comm, this, &Form1::MSComm1_OnComm);
+    connect(MSComm1, &PortSession::failed, this, [this](const PortError &e) {
         // Settings a network server did not take are refused as at an opening.
         showMessage(e.kind == PortError::SettingsNotHeld
                         ? port_message(e)
                         : broken_message(e) + QStringLiteral("设备恢复后按 TEST 重新打开。"));
     });
-    connect(MSComm1, &SerialPort::lineFault, this,
+    connect(MSComm1, &PortSession::lineFault, this,
             [this](const PortError &e) { showMessage(port_message(e)); });
 }
 
@@ -165,9 +171,9 @@ void Form1::buildControls() {
 // The record around the two windows: what the port does reaches the session
 // log, received batches are marked as data in rec, and F5 presses TEST.
 void Form1::buildRecord() {
-    connect(MSComm1, &SerialPort::sent, &log_, &SessionLog::sent);
-    connect(MSComm1, &SerialPort::received, &log_, &SessionLog::received);
-    connect(MSComm1, &SerialPort::received, rec, &ByteWindow::nextIsData);
+    connect(MSComm1, &PortSession::sent, &log_, &SessionLog::sent);
+    connect(MSComm1, &PortSession::received, &log_, &SessionLog::received);
+    connect(MSComm1, &PortSession::received, rec, &ByteWindow::nextIsData);
     trs->setAllData(true); // the send window holds only what was sent
     Text1->setReadOnly(true);
 
@@ -282,7 +288,7 @@ void Form1::Timer1_Timer() {
 void Form1::Command1_Click() {
     const QString command = Combo11->currentText();
     const AtOutcome r =
-        send_at_command(*MSComm1, command, Combo2->currentText(), Combo3->currentText(),
+        send_at_command(MSComm1->port(), command, Combo2->currentText(), Combo3->currentText(),
                         [this](const QByteArray &line) { trs->insert(line); });
     if (r.status == AtOutcome::NotAscii)
         showMessage(at_not_ascii_message(command));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "portsession.h"
 #include "serialport.h"
 #include "sessionlog.h"
 #include "transaction.h"
@@ -19,6 +20,9 @@ int twips(int t, double logicalDpi);
 class Form1 : public QWidget {
     Q_OBJECT
 public:
+    // The port of the session for each TEST.
+    explicit Form1(PortSession *session, QWidget *parent = nullptr);
+    // Always this one port.
     explicit Form1(SerialPort *port, QWidget *parent = nullptr);
 
     // Controls, by their designer names.
@@ -31,7 +35,7 @@ public:
     QLineEdit *Text1;
     ByteWindow *trs, *rec;
     QTimer Timer1;
-    SerialPort *MSComm1;
+    PortSession *MSComm1; // the serial component: the port it holds, and its events
 
     // sendbuf, recbuf and progress, and every step of a TEST.
     const Transaction &transaction() const { return *transaction_; }
@@ -55,6 +59,7 @@ public:
     void Timer1_Timer();
 
 private:
+    Form1(PortSession *session, std::unique_ptr<PortSession> own, QWidget *parent);
     void buildControls();
     void Form_Load();
     void showMessage(const QString &text);
@@ -62,6 +67,7 @@ private:
     void buildRecord();
     void chooseLog();
 
+    std::unique_ptr<PortSession> ownSession_;
     SessionLog log_;
     QAction *logAction_ = nullptr;
 

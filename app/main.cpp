@@ -1,7 +1,7 @@
 #include "cli.h"
 #include "form1.h"
 #include "portmap.h"
-#include "switchingport.h"
+#include "portsession.h"
 #include "termination.h"
 
 #include <QApplication>
@@ -144,8 +144,8 @@ int main(int argc, char *argv[]) {
         std::fprintf(stderr, "kestrova-comtest: COM1 接到模拟器 %s\n", qPrintable(device));
     }
 
-    SwitchingPort port(map);
-    Form1 window(&port);
+    PortSession session(map);
+    Form1 window(&session);
     // Ended by a signal, the program ends as EXIT ends it and lets go of the port.
     TerminationRequests termination;
     QObject::connect(&termination, &TerminationRequests::requested, &window, &Form1::cmdexit_Click);

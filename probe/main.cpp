@@ -3,11 +3,11 @@
 #include "cli.h"
 #include "messages.h"
 #include "portmap.h"
+#include "portsession.h"
 #include "porttext.h"
 #include "preparation.h"
 #include "prober.h"
 #include "ruler.h"
-#include "switchingport.h"
 #include "termination.h"
 
 #include <QCommandLineParser>
@@ -210,7 +210,7 @@ Plan read_plan(QCommandLineParser &parser, const QCoreApplication &app, PortMap 
 // Everything that would fail every exchange alike is told before the first:
 // a frame that cannot be sent, a port that cannot be opened, settings the
 // device does not hold.
-std::optional<QString> check(SwitchingPort &port, const Plan &plan) {
+std::optional<QString> check(PortSession &port, const Plan &plan) {
     Selection first = plan.base;
     first.address = QString::number(plan.addresses.first());
     first.channel = QString::number(plan.channels.first());
@@ -226,7 +226,7 @@ std::optional<QString> check(SwitchingPort &port, const Plan &plan) {
         if (row) return std::nullopt;
         return port_message(e);
     };
-    if (!test_preparation(port, first.port, first.settings, first.signal))
+    if (!port.prepare(first.port, first.settings, first.signal, KeepPolicy::Run))
         return told(port.lastError());
     // A network server is connected and holds the settings before the first exchange.
     if (!port.waitReady()) return told(port.lastError());
@@ -246,9 +246,9 @@ int main(int argc, char *argv[]) {
     PortMap map;
     const Plan plan = read_plan(parser, app, map);
 
-    SwitchingPort port(map);
+    PortSession port(map);
     if (const auto problem = check(port, plan)) {
-        port.setPortOpen(false);
+        port.port().setPortOpen(false);
         std::fprintf(stderr, "kestrova-probe: %s\n", qPrintable(*problem));
         return 2;
     }

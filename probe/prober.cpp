@@ -1,6 +1,7 @@
 #include "prober.h"
 
 #include "messages.h"
+#include "portsession.h"
 #include "preparation.h"
 
 #include <cmath>
@@ -45,9 +46,14 @@ QStringList discovery_rows(Discovery d, const QString &first) {
 }
 
 Prober::Prober(SerialPort &port, Plan plan, QObject *parent)
-    : QObject(parent), port_(port), plan_(std::move(plan)),
+    : Prober(*new PortSession(port), std::move(plan), parent) {
+    own_.reset(&port_);
+}
+
+Prober::Prober(PortSession &session, Plan plan, QObject *parent)
+    : QObject(parent), port_(session), plan_(std::move(plan)),
       rows_(discovery_rows(plan_.discovery, plan_.settingsGiven ? plan_.base.settings : QString())),
-      signal_(plan_.base.signal), tx_(port, waitFlag_, trs_, rec_) {
+      signal_(plan_.base.signal), tx_(session, waitFlag_, trs_, rec_) {
     tx_.setKeepPort(!plan_.reopen);
     tx_.setOwnRepliesOnly(true);
     wait_.setSingleShot(true);
@@ -63,10 +69,10 @@ Prober::Prober(SerialPort &port, Plan plan, QObject *parent)
         send();
     });
     connect(&queue_, &QTimer::timeout, this, &Prober::next);
-    connect(&port_, &SerialPort::comm, this, &Prober::onComm);
-    connect(&port_, &SerialPort::failed, this, &Prober::portFailed);
+    connect(&port_, &PortSession::comm, this, &Prober::onComm);
+    connect(&port_, &PortSession::failed, this, &Prober::portFailed);
     // Said, not fatal: the exchanges go on.
-    connect(&port_, &SerialPort::lineFault, this, [](const PortError &e) {
+    connect(&port_, &PortSession::lineFault, this, [](const PortError &e) {
         std::fprintf(stderr, "kestrova-probe: %s\n", qPrintable(port_message(e)));
     });
 }
@@ -286,8 +292,8 @@ void Prober::finish(int exitCode) {
     pace_.stop();
     queue_.stop();
     // An exchange cut short may have left the converter sending.
-    release(port_, signal_);
-    port_.setPortOpen(false);
+    release(port_.port(), signal_);
+    port_.port().setPortOpen(false);
     if (plan_.discovery != Discovery::None) {
         // A trial cut short by Ctrl+C has no line: it is not counted either.
         if (trialsTold_ > 0 && exitCode != 2)

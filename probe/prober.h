@@ -7,7 +7,9 @@
 #include <QList>
 #include <QObject>
 #include <QTimer>
+#include <memory>
 
+class PortSession;
 class SerialPort;
 
 // What the command line asked for.
@@ -41,6 +43,8 @@ QStringList discovery_rows(Discovery d, const QString &first = {});
 class Prober : public QObject {
     Q_OBJECT
 public:
+    Prober(PortSession &session, Plan plan, QObject *parent = nullptr);
+    // Always this one port.
     Prober(SerialPort &port, Plan plan, QObject *parent = nullptr);
 
     // Queues the first exchange; finished() comes once the plan is done, the
@@ -74,7 +78,8 @@ private:
     void fail(const QString &message);
     void finish(int exitCode);
 
-    SerialPort &port_;
+    std::unique_ptr<PortSession> own_;
+    PortSession &port_;
     Plan plan_;
     QStringList rows_;    // a discovery's settings or directions
     QList<Trial> trials_; // those tried so far; the last is under way

@@ -23,13 +23,10 @@ TestOutcome Transaction::test(const Selection &sel) {
     // line is refused without opening, showing or sending anything.
     QByteArray frame;
     if (auto refusal = compose_frame(sel, frame)) return {TestOutcome::Refused, *refusal, {}};
-    const QString setup = sel.settings + QLatin1Char(' ') + sel.signal;
-    const bool prepared = keepPort_
-                              ? kept_port_preparation(port_, sel.port, sel.settings, sel.signal,
-                                                      port_.portOpen() && setup == keptSetup_)
-                              : test_preparation(port_, sel.port, sel.settings, sel.signal);
-    keptSetup_ = prepared ? setup : QString();
-    if (!prepared) return {TestOutcome::PortFailed, {}, port_.lastError()};
+    if (!session_.prepare(sel.port, sel.settings, sel.signal,
+                          keepPort_ ? KeepPolicy::Run : KeepPolicy::Console))
+        return {TestOutcome::PortFailed, {}, session_.lastError()};
+    SerialPort &port = session_.port();
     sendbuf_ = frame;
     readRequest_ = sel.function == fn::readPv() || sel.function == fn::readParameter();
     requestHead_ = request_head(sendbuf_);
@@ -40,8 +37,8 @@ TestOutcome Transaction::test(const Selection &sel) {
     clock_.start();
     qCDebug(lcTransaction) << "TEST" << sel.port << sel.settings << sel.signal
                            << request().toHex(' ');
-    raise(port_, sel.signal);
-    port_.output(request());
+    raise(port, sel.signal);
+    port.output(request());
     return TestOutcome::sent();
 }
 
@@ -62,7 +59,7 @@ CommResult Transaction::receive(const QString &model) {
     using namespace ctl;
     CommResult r;
     const bool waiting = wait_.running();
-    const QByteArray batch = port_.input();
+    const QByteArray batch = session_.port().input();
     recbuf_.append(batch);
     if (!batch.isEmpty()) rec_.insert(batch);
     const char marker = model == concentratorModel() ? DC4 : STX;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "frame.h"
+#include "portsession.h"
 #include "reply.h"
 #include "ruler.h"
 #include "selection.h"
@@ -10,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QList>
 #include <QTimer>
+#include <memory>
 #include <optional>
 
 // What the transaction sees of its surroundings: a text to insert into, and
@@ -79,8 +81,13 @@ public:
     // The console's wait for a reply: the tick after the ruler's last block.
     static constexpr int kTimeoutMs = (ruler::kLimit / ruler::kStep + 1) * ruler::kTickMs;
 
+    // The port the session holds for each TEST.
+    Transaction(PortSession &session, WaitFlag &wait, TextSink &trs, TextSink &rec)
+        : session_(session), wait_(wait), trs_(trs), rec_(rec) {}
+    // Always this one port.
     Transaction(SerialPort &port, WaitFlag &wait, TextSink &trs, TextSink &rec)
-        : port_(port), wait_(wait), trs_(trs), rec_(rec) {}
+        : own_(std::make_unique<PortSession>(port)), session_(*own_), wait_(wait), trs_(trs),
+          rec_(rec) {}
 
     // A tool that owns the port for a whole run keeps it open from one TEST to
     // the next (emptied and set each time); the console reopens at every TEST.
@@ -119,7 +126,8 @@ private:
     // An AT line can go out before any TEST: then there is nothing to count from.
     double sinceTest() const { return clock_.isValid() ? clock_.nsecsElapsed() / 1e6 : 0.0; }
 
-    SerialPort &port_;
+    std::unique_ptr<PortSession> own_;
+    PortSession &session_;
     WaitFlag &wait_;
     TextSink &trs_;
     TextSink &rec_;
@@ -129,7 +137,6 @@ private:
     bool readRequest_ = false; // the frame asks for a value (DC1 or DC2)
     std::optional<FrameHead> requestHead_;
     bool keepPort_ = false;
-    QString keptSetup_; // the settings and signal the kept port was last set to
     bool ownOnly_ = false;
     QElapsedTimer clock_; // since the last TEST, for the trace
 };

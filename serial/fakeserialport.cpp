@@ -61,6 +61,10 @@ void FakeSerialPort::discardInput() {
     log << QStringLiteral("discard in");
 }
 
+void FakeSerialPort::setPortText(const QString &text) {
+    if (const PortText t = port_text_of(text); t.kind == PortText::Com) setPortNumber(t.number);
+}
+
 void FakeSerialPort::writeData(const QByteArray &bytes) {
     if (open_) line << LineWrite{bytes, openedOn, settingsInEffect, rts, dtr};
     writes << bytes;

@@ -19,6 +19,7 @@ public:
     bool setPortOpen(bool open) override;
     int portNumber() const override { return number_; }
     void setPortNumber(int n) override;
+    void setPortText(const QString &text) override;
     bool setSettings(const QString &settings) override;
     void discardOutput() override;
     void discardInput() override;

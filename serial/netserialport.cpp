@@ -105,6 +105,10 @@ void NetSerialPort::setAddress(const PortText &address, const QString &name) {
     name_ = name;
 }
 
+void NetSerialPort::setPortText(const QString &text) {
+    if (const PortText t = port_text_of(text); t.kind == PortText::Com) number_ = t.number;
+}
+
 bool NetSerialPort::connectedTo(const PortText &address) const {
     return state_ != State::Closed && address.kind == address_.kind &&
            address.host == address_.host && address.port == address_.port;

@@ -55,6 +55,11 @@ public:
     void setSThreshold(int) override {}
     void setRThreshold(int) override {}
     void setInputMode(int) override {}
+    // The address comes from setAddress(); a port number only names it.
+    void setPortText(const QString &text) override;
+    // Nobody here sees the wire: the server switches the direction.
+    void setRelease(std::optional<LineLevel>) override {}
+    bool setRs485(bool) override { return true; }
 
 protected:
     void writeData(const QByteArray &bytes) override;

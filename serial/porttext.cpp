@@ -1,7 +1,5 @@
 #include "porttext.h"
 
-#include "serialport.h"
-
 #include <QRegularExpression>
 #include <QUrl>
 
@@ -76,8 +74,4 @@ PortText port_text_of(const QString &text) {
     if (name == QLatin1String("rfc2217")) return network_address(PortText::Rfc2217, rest);
     if (name == QLatin1String("socket")) return network_address(PortText::Raw, rest);
     return bad(PortText::UnknownScheme);
-}
-
-void SerialPort::setPortText(const QString &text) {
-    if (const PortText t = port_text_of(text); t.kind == PortText::Com) setPortNumber(t.number);
 }

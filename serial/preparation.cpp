@@ -44,15 +44,6 @@ void drive(SerialPort &port, std::optional<LineLevel> level) {
         port.setDtr(level->on);
 }
 
-void buffers_and_thresholds(SerialPort &port) {
-    port.discardOutput();
-    port.discardInput();
-    port.setInputLength(0);
-    port.setSThreshold(kSendThreshold);
-    port.setRThreshold(1);
-    port.setInputMode(0);
-}
-
 } // namespace
 
 QStringList direction_texts() {
@@ -69,35 +60,34 @@ int port_number_of(const QString &text) {
 
 bool test_preparation(SerialPort &port, const QString &portText, const QString &settings,
                       const QString &signal) {
-    // A kept connection is emptied (transmit count and InBufferCount below)
-    // and given fresh settings instead.
-    if (port.portOpen() && !port.keepsOpenFor(portText)) port.setPortOpen(false);
+    if (port.portOpen()) port.setPortOpen(false);
     port.setPortText(portText);
-    if (!port.portOpen() && !port.setPortOpen(true)) return false;
+    if (!port.setPortOpen(true)) return false;
+    return reset_preparation(port, settings, signal);
+}
+
+bool reset_preparation(SerialPort &port, const QString &settings, const QString &signal) {
     if (!port.setSettings(settings)) return false;
     const Direction *d = direction_of(signal);
     if (!port.setRs485(d && d->line == Line::Driver)) return false;
-    buffers_and_thresholds(port);
+    purge_preparation(port);
     return true;
 }
 
-bool kept_port_preparation(SerialPort &port, const QString &portText, const QString &settings,
-                           const QString &signal, bool setupHeld) {
-    if (!port.portOpen()) return test_preparation(port, portText, settings, signal);
-    if (!setupHeld) {
-        if (!port.setSettings(settings)) return false;
-        const Direction *d = direction_of(signal);
-        if (!port.setRs485(d && d->line == Line::Driver)) return false;
-    }
-    buffers_and_thresholds(port);
-    return true;
+void purge_preparation(SerialPort &port) {
+    port.discardOutput();
+    port.discardInput();
+    port.setInputLength(0);
+    port.setSThreshold(kSendThreshold);
+    port.setRThreshold(1);
+    port.setInputMode(0);
 }
 
 bool at_preparation(SerialPort &port, const QString &settings) {
     if (!port.portOpen()) {
         if (!port.setSettings(settings) || !port.setPortOpen(true)) return false;
     }
-    buffers_and_thresholds(port);
+    purge_preparation(port);
     return true;
 }
 

@@ -14,18 +14,18 @@ QStringList direction_texts();
 // Port number n for the exact text "COMn" (n = 1..16), 0 for any other text.
 int port_number_of(const QString &text);
 
-// Before a TEST: close (a network connection stays), choose the port, reopen, apply the settings,
-// the driver's RS-485 mode on for "RS485" and off otherwise, empty the buffers and set the
-// thresholds. False at the first failing step.
+// Before a TEST, on a port that is opened anew: close, choose the port,
+// reopen, apply the settings, the driver's RS-485 mode on for "RS485" and off
+// otherwise, empty the buffers and set the thresholds. False at the first
+// failing step. Whether a port is opened anew or kept is the port session's.
 bool test_preparation(SerialPort &port, const QString &portText, const QString &settings,
                       const QString &signal);
-
-// Before each exchange of a run that keeps its port: open only if closed
-// (then as test_preparation), apply the settings and the RS-485 mode unless
-// the open port holds them already, then the same buffer and threshold steps, so nothing left of
-// the last exchange is read for this one.
-bool kept_port_preparation(SerialPort &port, const QString &portText, const QString &settings,
-                           const QString &signal, bool setupHeld);
+// On a port kept open: the settings and the RS-485 mode again, then the same
+// buffer and threshold steps.
+bool reset_preparation(SerialPort &port, const QString &settings, const QString &signal);
+// On a port kept open that holds its settings: the buffer and threshold steps
+// alone, so nothing left of the last exchange is read for this one.
+void purge_preparation(SerialPort &port);
 
 // Before an AT command: open only if closed (settings first), then the same
 // buffer and threshold steps. An open port keeps its number and settings.

@@ -84,12 +84,9 @@ public:
     virtual bool setPortOpen(bool open) = 0;
     virtual int portNumber() const = 0;
     virtual void setPortNumber(int n) = 0;
-    // The port by the text of the port box, at the next opening. This one
-    // knows only "COMn"; implementations that reach more take more.
-    virtual void setPortText(const QString &text);
-    // Whether a TEST with this port text goes on over the open port instead of
-    // closing and reopening it (a network connection, kept between TESTs).
-    virtual bool keepsOpenFor(const QString &) const { return false; }
+    // The port by the text of the port box, at the next opening: "COMn", and
+    // whatever else the back-end reaches; other texts leave it as it was.
+    virtual void setPortText(const QString &text) = 0;
     // Text such as "9600,n,8,2"; takes effect at once on an open port. False if
     // rejected, or if the device did not take it.
     virtual bool setSettings(const QString &settings) = 0;
@@ -117,14 +114,11 @@ public:
     // wire: the port sets it itself, at that moment, before the write's code 1.
     // Nothing: no line. Holds for every write until handed another. A port
     // that cannot see the wire (over a network) leaves it to the far end.
-    virtual void setRelease(std::optional<LineLevel> level) { Q_UNUSED(level); }
+    virtual void setRelease(std::optional<LineLevel> level) = 0;
     // The driver's own direction switching (RS-485 mode), on or off. False,
     // with the reason, where the driver refuses. A port whose direction is
     // switched at the far end has nothing to do.
-    virtual bool setRs485(bool on) {
-        Q_UNUSED(on);
-        return true;
-    }
+    virtual bool setRs485(bool on) = 0;
 
     // The reason of the last failed operation.
     virtual PortError lastError() const = 0;

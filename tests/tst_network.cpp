@@ -2,9 +2,9 @@
 // serving kestrova-sim's pseudo-terminal, and against a small hostile RFC 2217
 // server inside the test for what ser2net will not do.
 #include "form1.h"
+#include "portsession.h"
 #include "preparation.h"
 #include "simprocess.h"
-#include "switchingport.h"
 #include "telnet.h"
 
 #include <QMessageBox>
@@ -162,7 +162,7 @@ void TestNetwork::testOverSer2net() {
                    SimProcess::Keep);
     Ser2net server(sim.device());
     QVERIFY(server.listening());
-    SwitchingPort port{PortMap()};
+    PortSession port{PortMap()};
     Form1 w(&port);
     w.rec->resize(2000, w.rec->height());
     w.Combo1->setEditText(telnet ? server.rfc2217() : server.raw());
@@ -213,14 +213,15 @@ void TestNetwork::probeScans() {
 // 0xFF crosses the telnet framing as itself.
 void TestNetwork::sendEventAfterWireTime() {
     HostileServer server{Misdeed::None};
-    SwitchingPort port{PortMap()};
-    QVERIFY(test_preparation(port, server.address(), QStringLiteral("1200,n,8,2"), "RTS=0"));
+    PortSession port{PortMap()};
+    QVERIFY(
+        port.prepare(server.address(), QStringLiteral("1200,n,8,2"), "RTS=0", KeepPolicy::Console));
     QVERIFY(port.waitReady());
-    QSignalSpy comm(&port, &SerialPort::comm);
+    QSignalSpy comm(&port, &PortSession::comm);
     const QByteArray bytes = QByteArray::fromHex("ff01ff") + QByteArray(9, 'A');
     QElapsedTimer clock;
     clock.start();
-    port.output(bytes);
+    port.port().output(bytes);
     QTRY_COMPARE(comm.count(), 1);
     QCOMPARE(comm.first().first().toInt(), 1);
     QVERIFY2(clock.elapsed() >= 12 * 12 * 1000 / 1200,
@@ -246,7 +247,7 @@ void TestNetwork::hostileServer() {
     QFETCH(int, misdeed);
     QFETCH(QString, reason);
     HostileServer server{Misdeed(misdeed)};
-    SwitchingPort port{PortMap()};
+    PortSession port{PortMap()};
     Form1 w(&port);
     w.Combo1->setEditText(server.address());
     w.cmdtest->click();

@@ -2,9 +2,9 @@
 // pseudo-terminals and real paths: a device that goes away in the middle of a
 // session, and devices that are missing, busy, forbidden or refuse settings.
 #include "form1.h"
+#include "portsession.h"
 #include "ptyutil.h"
 #include "qtserialport.h"
-#include "switchingport.h"
 
 #include <QApplication>
 #include <QDir>
@@ -594,7 +594,7 @@ void TestPortFaults::unusableAddressSendsNothing() {
     QVERIFY(pty.ok());
     PortMap map = decoy_map();
     map.map(1, pty.slavePath());
-    SwitchingPort port(map);
+    PortSession port(map);
     Form1 w(&port);
     w.cmdtest->click();
     QCOMPARE(pty.read(11).toHex(), QByteArray("1430311130303130310303"));

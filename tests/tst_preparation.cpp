@@ -2,6 +2,7 @@
 // recording port.
 #include "fakeserialport.h"
 #include "portmap.h"
+#include "portsession.h"
 #include "porttext.h"
 #include "preparation.h"
 #include "settings.h"
@@ -73,6 +74,8 @@ private slots:
     void settingsRejected_data();
     void settingsRejected();
     void rejectedSettingsStopPreparation();
+    void keepOrReopen_data();
+    void keepOrReopen();
 };
 
 void TestPreparation::testPreparationOrder_data() {
@@ -432,6 +435,95 @@ void TestPreparation::rejectedSettingsStopPreparation() {
     QCOMPARE(port.lastError().port, 5);
     // Nothing of all this reached the line.
     QVERIFY(port.line.isEmpty());
+}
+
+void TestPreparation::keepOrReopen_data() {
+    QTest::addColumn<bool>("run"); // the probe's run; the console otherwise
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("second"); // port text, settings and signal, space-separated
+    QTest::addColumn<bool>("broken");    // the port closed by itself in between
+    // What the second preparation came to: a new port object, openings of the
+    // port, and whether it set the settings again.
+    QTest::addColumn<bool>("newPort");
+    QTest::addColumn<int>("opens");
+    QTest::addColumn<bool>("setAgain");
+    const QString dev = QStringLiteral("COM1 9600,n,8,2 RTS=0");
+    const QString net = QStringLiteral("socket://127.0.0.1:4001 9600,n,8,2 RTS=0");
+    struct Row {
+        const char *name;
+        bool run;
+        QString first, second;
+        bool broken;
+        bool newPort;
+        int opens;
+        bool setAgain;
+    };
+    const Row rows[] = {
+        {"console, device, unchanged: reopened", false, dev, dev, false, false, 2, true},
+        {"console, device, settings changed", false, dev, "COM1 4800,e,8,1 RTS=0", false, false, 2,
+         true},
+        {"console, device, other COM", false, dev, "COM2 9600,n,8,2 RTS=0", false, true, 1, true},
+        {"console, device, its own path", false, dev, "/dev/kc-mapped 9600,n,8,2 RTS=0", false,
+         false, 2, true},
+        {"console, text of none of the forms: as before", false, dev, "xyz 9600,n,8,2 RTS=0", false,
+         false, 2, true},
+        {"console, network, unchanged: kept and set again", false, net, net, false, false, 1, true},
+        {"console, network, other address", false, net, "socket://127.0.0.1:4002 9600,n,8,2 RTS=0",
+         false, true, 1, true},
+        {"console, network, connection broken", false, net, net, true, false, 2, true},
+        {"console, network to device", false, net, dev, false, true, 1, true},
+        {"run, device, unchanged: kept", true, dev, dev, false, false, 1, false},
+        {"run, device, settings changed", true, dev, "COM1 4800,e,8,1 RTS=0", false, false, 1,
+         true},
+        {"run, device, signal changed", true, dev, "COM1 9600,n,8,2 DTR=1", false, false, 1, true},
+        {"run, device, broken", true, dev, dev, true, false, 2, true},
+        {"run, device, other COM", true, dev, "COM2 9600,n,8,2 RTS=0", false, true, 1, true},
+        {"run, network, unchanged: kept", true, net, net, false, false, 1, false},
+        {"run, network, broken", true, net, net, true, false, 2, true},
+    };
+    for (const Row &r : rows)
+        QTest::newRow(r.name) << r.run << r.first << r.second << r.broken << r.newPort << r.opens
+                              << r.setAgain;
+}
+
+void TestPreparation::keepOrReopen() {
+    QFETCH(bool, run);
+    QFETCH(QString, first);
+    QFETCH(QString, second);
+    QFETCH(bool, broken);
+    PortMap map;
+    map.map(1, QStringLiteral("/dev/kc-mapped"));
+    QList<FakeSerialPort *> made;
+    PortSession session(map, [&made](const PortAddress &) {
+        auto port = std::make_unique<FakeSerialPort>();
+        made << port.get();
+        return port;
+    });
+    const KeepPolicy policy = run ? KeepPolicy::Run : KeepPolicy::Console;
+    const auto prepare = [&](const QString &request) {
+        const QStringList p = request.split(QLatin1Char(' '));
+        return session.prepare(p[0], p[1], p[2], policy);
+    };
+    QVERIFY(prepare(first));
+    if (broken) made.last()->breakDown(QStringLiteral("gone"));
+    const FakeSerialPort *before = made.last();
+    const qsizetype madeBefore = made.size();
+    const qsizetype settingsBefore =
+        before->log.count(QStringLiteral("settings ") + second.section(QLatin1Char(' '), 1, 1));
+    QVERIFY(prepare(second));
+    QFETCH(bool, newPort);
+    QFETCH(int, opens);
+    QFETCH(bool, setAgain);
+    QCOMPARE(made.size() > madeBefore, newPort);
+    QCOMPARE(&session.port(), made.last());
+    QCOMPARE(made.last()->opens, opens);
+    const qsizetype settingsAfter = made.last()->log.count(QStringLiteral("settings ") +
+                                                           second.section(QLatin1Char(' '), 1, 1));
+    QCOMPARE(settingsAfter > (made.last() == before ? settingsBefore : 0), setAgain);
+    // Whatever was kept, nothing of the last exchange is read for the next.
+    QCOMPARE(made.last()->log.last(), QStringLiteral("inputmode 0"));
+    QVERIFY(made.last()->portOpen());
+    if (newPort) QVERIFY(!before->portOpen());
 }
 
 QTEST_GUILESS_MAIN(TestPreparation)
