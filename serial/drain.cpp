@@ -1,5 +1,7 @@
 #include "drain.h"
 
+#include "chartime.h"
+
 #include <algorithm>
 #include <utility>
 
@@ -7,8 +9,7 @@ SendDrain::SendDrain(Clock clock, Device device)
     : clock_(std::move(clock)), device_(std::move(device)) {}
 
 void SendDrain::setPace(qint32 rate, int bitsPerChar) {
-    if (rate > 0 && bitsPerChar > 0)
-        charNs_ = (qint64(bitsPerChar) * 1'000'000'000LL + rate - 1) / rate;
+    if (rate > 0 && bitsPerChar > 0) charNs_ = kc_char_ns(bitsPerChar, rate);
 }
 
 void SendDrain::written(qint64 chars) {

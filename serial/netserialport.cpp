@@ -1,5 +1,6 @@
 #include "netserialport.h"
 
+#include "clock.h"
 #include "log.h"
 
 #include <QEventLoop>
@@ -12,12 +13,6 @@
 #include <utility>
 
 namespace {
-
-qint64 monotonic_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // RFC 2217's numbers for parity and stop bits.
 quint8 parity_code(QSerialPort::Parity p) {
@@ -86,7 +81,7 @@ NetSerialPort::NetSerialPort(QObject *parent) : SerialPort(parent), socket_(this
     connect(&releaseTimer_, &QTimer::timeout, this, [this] {
         if (!releaseDue_) return;
         releaseDue_ = false;
-        emit comm(1);
+        emit comm(EvSend);
     });
     connect(&controlTimer_, &QTimer::timeout, this, [this] {
         const QString key = name_ + QStringLiteral("#control");
@@ -230,7 +225,7 @@ void NetSerialPort::onReadyRead() {
     input_ += data;
     // Unread input the instrument could never have sent is not kept for ever.
     if (input_.size() > kMaxInput) input_.remove(0, input_.size() - kMaxInput);
-    emit comm(2);
+    emit comm(EvReceive);
 }
 
 void NetSerialPort::quickAck() {
@@ -408,7 +403,7 @@ void NetSerialPort::send(const QByteArray &wire, qsizetype chars) {
     // The wire time counts from the hand-over to the network: the server
     // sends at the line's pace after what it was given before.
     const qint64 now = monotonic_ns();
-    const qint64 charNs = bits_per_char(settings_) * 1'000'000'000LL / settings_.rate;
+    const qint64 charNs = char_ns(settings_);
     busyUntilNs_ = std::max(busyUntilNs_, now) + chars * charNs;
     if (releaseDue_) {
         constexpr qint64 msNs = 1'000'000;

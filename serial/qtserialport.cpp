@@ -72,7 +72,7 @@ QtSerialPort::QtSerialPort(PortMap map, std::unique_ptr<DeviceAnswers> answers, 
           QMetaObject::invokeMethod(
               this, [this, o] { released(o); }, Qt::QueuedConnection);
       }) {
-    connect(&port_, &QSerialPort::readyRead, this, [this] { emit comm(2); });
+    connect(&port_, &QSerialPort::readyRead, this, [this] { emit comm(EvReceive); });
     connect(&port_, &QSerialPort::errorOccurred, this, &QtSerialPort::onError);
 }
 
@@ -220,7 +220,7 @@ void QtSerialPort::released(const ReleaseLine::Outcome &o) {
         return;
     }
     if (o.lineError) lineRefused(o.line, qt_error_string(o.lineError));
-    emit comm(1);
+    emit comm(EvSend);
 }
 
 void QtSerialPort::driveLine(LineLevel level) {

@@ -1,5 +1,6 @@
 #include "releaseline.h"
 
+#include "clock.h"
 #include "device.h"
 #include "log.h"
 
@@ -12,13 +13,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock; // CLOCK_MONOTONIC
-
-qint64 now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-        .count();
-}
-
 // Above every ordinary thread, below the kernel's interrupt threads (50)
 // that feed the UART.
 constexpr int kPriority = 10;
@@ -27,8 +21,8 @@ constexpr int kPriority = 10;
 
 ReleaseLine::ReleaseLine(const DeviceAnswers &answers, Done done)
     : answers_(answers), done_(std::move(done)),
-      drain_(now_ns, {[this] { return answers_.outputQueued(fd_); },
-                      [this] { return answers_.transmitterEmpty(fd_); }}) {
+      drain_(monotonic_ns, {[this] { return answers_.outputQueued(fd_); },
+                            [this] { return answers_.transmitterEmpty(fd_); }}) {
     // Now rather than at the first write: the scheduler puts a thread just
     // made behind those already running, and the first release came late.
     start();
@@ -121,7 +115,8 @@ void ReleaseLine::run() {
         }
         if (next) {
             // An absolute time on the monotonic clock; new bytes or a close wake it early.
-            wake_.wait_until(lock, Clock::time_point(std::chrono::nanoseconds(now_ns() + *next)));
+            wake_.wait_until(lock, std::chrono::steady_clock::time_point(
+                                       std::chrono::nanoseconds(monotonic_ns() + *next)));
             continue;
         }
         Outcome o{tag_, level_ ? level_->line : LineLevel::Rts, 0, writeError_};

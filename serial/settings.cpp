@@ -1,5 +1,7 @@
 #include "settings.h"
 
+#include "chartime.h"
+
 #include "linetext.h"
 
 #include <QStringList>
@@ -127,7 +129,10 @@ bool settings_held(const LineSettings &asked, const LineSettings &kept) {
 }
 
 int bits_per_char(const LineSettings &s) {
-    const int parity = s.parity == QSerialPort::NoParity ? 0 : 1;
-    const int stop = s.stopBits == QSerialPort::OneStop ? 1 : 2;
-    return 1 + int(s.dataBits) + parity + stop;
+    return kc_bits_per_char(int(s.dataBits), s.parity != QSerialPort::NoParity,
+                            s.stopBits != QSerialPort::OneStop);
+}
+
+qint64 char_ns(const LineSettings &s) {
+    return kc_char_ns(bits_per_char(s), s.rate);
 }

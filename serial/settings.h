@@ -33,5 +33,7 @@ LineSettings settings_of(const TermiosAnswer &answer);
 // UART that can only send two holds them: a longer stop is still read as one.
 bool settings_held(const LineSettings &asked, const LineSettings &kept);
 
-// Bits one character takes on the wire: start, data, parity, stop (1.5 as 2).
+// Bits one character takes on the wire: start, data, parity, stop (1.5 as 2,
+// see chartime.h), and its time there in nanoseconds.
 int bits_per_char(const LineSettings &s);
+qint64 char_ns(const LineSettings &s);

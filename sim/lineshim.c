@@ -26,6 +26,8 @@
 //   and TIOCSRS485 as a driver with RS-485 mode (off at first, or already on
 //   with RTS on send), or refuses them with ENOTTY.
 #define _GNU_SOURCE
+#include "chartime.h"
+
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -296,11 +298,11 @@ static void on_settings(int fd, unsigned cflag, int rate) {
     hold_format(fd, cflag);
     record("tcset", fd, rate, ns);
     if (rate > 0 && fd >= 0 && fd < kMaxFd) {
-        // Start, data (CS5 is 0, each CSn one step above), parity, stop.
-        const int bits = 1 + 5 + (int)((cflag & CSIZE) >> 4) + ((cflag & PARENB) ? 1 : 0) +
-                         ((cflag & CSTOPB) ? 2 : 1);
+        // Data: CS5 is 0, each CSn one step above.
+        const int bits = kc_bits_per_char(5 + (int)((cflag & CSIZE) >> 4), (cflag & PARENB) != 0,
+                                          (cflag & CSTOPB) != 0);
         pthread_mutex_lock(&lock);
-        lines[fd].charNs = bits * 1000000000LL / rate;
+        lines[fd].charNs = kc_char_ns(bits, rate);
         pthread_mutex_unlock(&lock);
     }
     const unsigned long long dev = reported_device(fd);

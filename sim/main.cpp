@@ -86,14 +86,9 @@ void make_raw(int fd, const LineSettings &s) {
     ::tcsetattr(fd, TCSANOW, &t);
 }
 
-// Microseconds one character takes on the line: start bit, data, parity, stop.
+// Microseconds one character takes on the line, as the release counts it.
 int char_micros(const LineSettings &s) {
-    double bits = 1 + int(s.dataBits);
-    if (s.parity != QSerialPort::NoParity) bits += 1;
-    bits += s.stopBits == QSerialPort::OneStop          ? 1
-            : s.stopBits == QSerialPort::OneAndHalfStop ? 1.5
-                                                        : 2;
-    return qMax(1, int(bits * 1e6 / s.rate + 0.5));
+    return qMax(1, int((char_ns(s) + 500) / 1000));
 }
 
 int count_option(const QCommandLineParser &p, const QCommandLineOption &o, int lo, int hi) {

@@ -16,20 +16,10 @@ void log_line(const QString &text) {
     std::fflush(stderr);
 }
 
-qint64 monotonic_ns() {
-    timespec t{};
-    ::clock_gettime(CLOCK_MONOTONIC, &t);
-    return qint64(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
-}
-
 namespace {
 
 // A report's line change comes a moment after the change itself.
 constexpr qint64 kSettleNs = 2'000'000;
-
-qint64 char_ns(const LineSettings &s) {
-    return qint64(bits_per_char(s)) * 1'000'000'000 / qMax(1, s.rate);
-}
 
 } // namespace
 

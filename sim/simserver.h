@@ -82,7 +82,7 @@ private:
     int replyLost_ = 0;
 };
 
-// Nanoseconds on CLOCK_MONOTONIC, the clock of the preload library's reports.
-qint64 monotonic_ns();
+// The clock of the preload library's reports.
+#include "clock.h"
 
 void log_line(const QString &text);

@@ -63,6 +63,8 @@ class TestLine : public QObject {
 private slots:
     void releaseAfterTheLastCharacter_data();
     void releaseAfterTheLastCharacter();
+    void characterTime_data();
+    void characterTime();
     void settingsReadBack_data();
     void settingsReadBack();
 };
@@ -150,6 +152,29 @@ void TestLine::releaseAfterTheLastCharacter() {
     QVERIFY2(late >= 0, qPrintable(QStringLiteral("%1 µs early").arg(-late / 1e3)));
     const double bound = std::clamp(charNs, 1e6, 2e6) + 1e6 + 1e3;
     QVERIFY2(late <= bound, qPrintable(QStringLiteral("%1 µs late").arg(late / 1e3)));
+}
+
+void TestLine::characterTime_data() {
+    QTest::addColumn<QString>("settings");
+    QTest::addColumn<qint64>("ns"); // counted by hand
+    QTest::newRow("9600,n,8,2: 11 bits") << "9600,n,8,2" << qint64(1'145'834);
+    QTest::newRow("1200,e,7,1: 10 bits") << "1200,e,7,1" << qint64(8'333'334);
+    // 1.5 stop bits count as 2: 1 + 5 + 1 + 2.
+    QTest::newRow("1200,m,5,1.5: 9 bits") << "1200,m,5,1.5" << qint64(7'500'000);
+    QTest::newRow("56000,o,8,1.5: 12 bits") << "56000,o,8,1.5" << qint64(214'286);
+}
+
+// One character time for the release and the simulator's pacing (char_ns).
+void TestLine::characterTime() {
+    QFETCH(QString, settings);
+    QFETCH(qint64, ns);
+    const std::optional<LineSettings> s = parse_settings(settings);
+    QVERIFY(s);
+    QCOMPARE(char_ns(*s), ns);
+    SendDrain drain([] { return qint64(0); },
+                    {[] { return qint64(0); }, [] { return std::nullopt; }});
+    drain.setPace(s->rate, bits_per_char(*s));
+    QCOMPARE(drain.charNs(), ns);
 }
 
 void TestLine::settingsReadBack_data() {
