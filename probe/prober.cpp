@@ -7,22 +7,6 @@
 #include <cmath>
 #include <cstdio>
 
-namespace {
-
-void write_out(const QByteArray &bytes) {
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-    std::fflush(stdout); // one line at a time, for a pipe reading as it goes
-}
-
-// Milliseconds the request takes on the wire at these settings, rounded up.
-int wire_ms(qsizetype bytes, const QString &settings) {
-    const auto s = parse_settings(settings);
-    if (!s) return 0;
-    return int(std::ceil(1000.0 * double(bytes) * bits_per_char(*s) / s->rate));
-}
-
-} // namespace
-
 QStringList discovery_rows(Discovery d, const QString &first) {
     if (d == Discovery::Direction) return direction_texts();
     if (d != Discovery::Settings) return {};
@@ -51,8 +35,7 @@ Prober::Prober(SerialPort &port, Plan plan, QObject *parent)
 }
 
 Prober::Prober(PortSession &session, Plan plan, QObject *parent)
-    : QObject(parent), port_(session), plan_(std::move(plan)),
-      rows_(discovery_rows(plan_.discovery, plan_.settingsGiven ? plan_.base.settings : QString())),
+    : QObject(parent), port_(session), plan_(std::move(plan)), schedule_(Schedule::of(plan_)),
       signal_(plan_.base.signal), tx_(session, waitFlag_, trs_, rec_) {
     tx_.setKeepPort(!plan_.reopen);
     tx_.setOwnRepliesOnly(true);
@@ -64,10 +47,7 @@ Prober::Prober(PortSession &session, Plan plan, QObject *parent)
     queue_.setSingleShot(true);
     queue_.setInterval(0);
     connect(&wait_, &QTimer::timeout, this, &Prober::onTimeout);
-    connect(&pace_, &QTimer::timeout, this, [this] {
-        beginRound();
-        send();
-    });
+    connect(&pace_, &QTimer::timeout, this, &Prober::next);
     connect(&queue_, &QTimer::timeout, this, &Prober::next);
     connect(&port_, &PortSession::comm, this, &Prober::onComm);
     connect(&port_, &PortSession::failed, this, &Prober::portFailed);
@@ -76,6 +56,8 @@ Prober::Prober(PortSession &session, Plan plan, QObject *parent)
         std::fprintf(stderr, "kestrova-probe: %s\n", qPrintable(port_message(e)));
     });
 }
+
+Prober::~Prober() = default;
 
 QString option_source(Box box) {
     static const char *const options[kBoxCount] = {
@@ -91,104 +73,52 @@ void Prober::start() {
 void Prober::stop() {
     if (done_) return;
     interrupted_ = true;
-    finish(earned());
-}
-
-int Prober::earned() const {
-    if (plan_.discovery != Discovery::None) {
-        for (const Trial &t : trials_)
-            if (t.held && t.came == Came::Good) return 0;
-        return 1;
-    }
-    return stats_.allGood(plan_.scan) ? 0 : 1;
+    finish(schedule_->exitCode());
 }
 
 void Prober::next() {
     if (done_) return;
-    const qsizetype perRound = plan_.addresses.size() * plan_.channels.size();
-    if (position_ == perRound) {
-        position_ = 0;
-        if (plan_.discovery != Discovery::None && endTrial()) return finish(earned());
+    const Schedule::Step step = schedule_->next();
+    switch (step.kind) {
+    case Schedule::Step::Done:
+        return finish(schedule_->exitCode());
+    case Schedule::Step::Wait:
+        return pace_.start(step.waitMs);
+    case Schedule::Step::Send:
+        return send(step);
     }
-    if (position_ == 0) {
-        if (plan_.discovery != Discovery::None) {
-            trials_.append(Trial{rows_[trials_.size()], true, Came::Nothing, {}, {}});
-        } else {
-            if (plan_.rounds > 0 && round_ >= plan_.rounds) return finish(earned());
-            if (round_ > 0 && plan_.intervalMs > 0) {
-                const qint64 left = plan_.intervalMs - roundClock_.elapsed();
-                if (left > 0) return pace_.start(int(left));
-            }
-        }
-        beginRound();
-    }
-    send();
 }
 
-// The trial under way is over: its line, and whether the discovery is done.
-bool Prober::endTrial() {
-    const Trial &t = trials_.last();
-    write_out(trial_line(plan_.discovery, t, plan_.json));
-    ++trialsTold_;
-    const bool found = t.held && t.came == Came::Good;
-    return (found && plan_.discovery == Discovery::Settings) || trials_.size() == rows_.size();
-}
-
-void Prober::beginRound() {
-    ++round_;
-    roundClock_.start();
-}
-
-void Prober::send() {
-    const qsizetype channels = plan_.channels.size();
+void Prober::send(const Schedule::Step &step) {
     current_ = Exchange{};
-    current_.address = plan_.addresses[position_ / channels];
-    current_.channel = plan_.channels[position_ % channels];
-    ++position_;
+    current_.address = step.address;
+    current_.channel = step.channel;
     current_.function = plan_.function;
     if (plan_.function != QLatin1String("pv"))
         current_.parameter = int(leading_number(plan_.base.parameter));
-    Selection sel = plan_.base;
-    sel.address = QString::number(current_.address);
-    sel.channel = QString::number(current_.channel);
-    if (plan_.discovery == Discovery::Settings) sel.settings = trials_.last().tried;
-    if (plan_.discovery == Discovery::Direction) sel.signal = trials_.last().tried;
-    signal_ = sel.signal;
+    signal_ = step.sel.signal;
 
     current_.time = QDateTime::currentDateTimeUtc();
     exchangeClock_.start();
-    const TestOutcome outcome = tx_.test(sel);
+    const TestOutcome outcome = tx_.test(step.sel);
     if (outcome.status == TestOutcome::Refused)
         return fail(refusal_message(outcome.refusal, option_source(outcome.refusal.box)));
     if (outcome.status == TestOutcome::PortFailed) {
-        if (refusedHere(outcome.portError)) return notHeld();
+        if (schedule_->roundRefused(outcome.portError)) return roundRefused();
         return fail(port_message(outcome.portError));
     }
     current_.request = tx_.request();
     inFlight_ = true;
     sentAny_ = true;
-    // Discovery waits out the frame's own wire time too: at 1200 baud it is
-    // longer than many a time-out.
-    if (plan_.discovery != Discovery::None)
-        wait_.start(plan_.timeoutMs + wire_ms(current_.request.size(), sel.settings));
+    if (const int extra = schedule_->extraWaitMs(step.sel, current_.request.size()))
+        wait_.start(plan_.timeoutMs + extra);
 }
 
-// Not these settings, or no RS-485 mode, on this device or server: a row of
-// the discovery, not the end of it.
-bool Prober::refusedHere(const PortError &e) const {
-    if (trials_.isEmpty()) return false;
-    if (plan_.discovery == Discovery::Settings)
-        return e.kind == PortError::Settings || e.kind == PortError::SettingsNotHeld;
-    return plan_.discovery == Discovery::Direction && e.kind == PortError::Rs485Refused;
-}
-
-void Prober::notHeld() {
+void Prober::roundRefused() {
     if (inFlight_) {
         inFlight_ = false;
         tx_.expire();
     }
-    trials_.last().held = false;
-    position_ = plan_.addresses.size() * plan_.channels.size();
     queue_.start();
 }
 
@@ -196,16 +126,14 @@ void Prober::notHeld() {
 // handed over; a device that breaks down ends the run, with what came so far.
 void Prober::portFailed(const PortError &e) {
     if (done_) return;
-    if (refusedHere(e)) return notHeld();
+    if (schedule_->roundRefused(e)) return roundRefused();
     if (inFlight_) {
         inFlight_ = false;
         tx_.comm(SerialPort::EvReceive, plan_.base.model); // what the port still held
         wait_.stop();
         current_.reply = tx_.recbuf().text();
         current_.verdict = current_.reply.isEmpty() ? Verdict::Timeout : Verdict::Malformed;
-        stats_.add(current_);
-        if (plan_.discovery == Discovery::None && !(plan_.scan && current_.reply.isEmpty()))
-            write(current_);
+        schedule_->judged(current_);
     }
     fail(broken_message(e));
 }
@@ -242,14 +170,7 @@ void Prober::stray(const CommResult::Stray &s) {
     e.parameter = current_.parameter;
     e.reply = s.frame;
     e.verdict = Verdict::Stray;
-    stats_.add(e);
-    if (plan_.discovery == Discovery::None) return write(e);
-    // An instrument did answer on these settings: the row says which.
-    Trial &t = trials_.last();
-    if (Came::Stray > t.came) {
-        t.came = Came::Stray;
-        t.telling = e;
-    }
+    schedule_->stray(e);
 }
 
 void Prober::judge(Verdict v, const CommResult &r) {
@@ -259,24 +180,9 @@ void Prober::judge(Verdict v, const CommResult &r) {
     current_.value = r.value;
     current_.reply = tx_.recbuf().text();
     if (v != Verdict::Timeout) current_.latencyMs = exchangeClock_.nsecsElapsed() / 1e6;
-    stats_.add(current_);
-    if (plan_.discovery != Discovery::None) {
-        Trial &t = trials_.last();
-        const Came came = came_of(current_);
-        if (came == Came::Good) t.good << current_.address;
-        if (came > t.came || t.telling.time.isNull()) {
-            t.came = came;
-            t.telling = current_;
-        }
-    } else if (!(plan_.scan && v == Verdict::Timeout)) {
-        write(current_);
-    }
+    schedule_->judged(current_);
     // Not from inside the port's notification: the next test() prepares the port.
     queue_.start();
-}
-
-void Prober::write(const Exchange &e) {
-    write_out(plan_.json ? json_line(e) : human_line(e));
 }
 
 void Prober::fail(const QString &message) {
@@ -294,12 +200,6 @@ void Prober::finish(int exitCode) {
     // An exchange cut short may have left the converter sending.
     release(port_.port(), signal_);
     port_.port().setPortOpen(false);
-    if (plan_.discovery != Discovery::None) {
-        // A trial cut short by Ctrl+C has no line: it is not counted either.
-        if (trialsTold_ > 0 && exitCode != 2)
-            write_out(discovery_result(plan_.discovery, trials_.first(trialsTold_), plan_.json));
-    } else if (sentAny_) {
-        write_out(plan_.json ? stats_.json(interrupted_) : stats_.human(interrupted_));
-    }
+    write_out(schedule_->summary(interrupted_, sentAny_, exitCode == 2));
     emit finished(exitCode);
 }

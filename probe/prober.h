@@ -1,6 +1,7 @@
 #pragma once
 
 #include "report.h"
+#include "schedule.h"
 #include "transaction.h"
 
 #include <QElapsedTimer>
@@ -39,13 +40,15 @@ QStringList discovery_rows(Discovery d, const QString &first = {});
 // exactly as the window drives it: test() to send, comm() for each event of the
 // port, and the time-out's expire() when the wait timer runs out. Unlike the
 // window it keeps the port open for the whole run, and judges an exchange only
-// by a reply from the address it asked.
+// by a reply from the address it asked. Which exchange comes next is the
+// schedule's: polling or a discovery.
 class Prober : public QObject {
     Q_OBJECT
 public:
     Prober(PortSession &session, Plan plan, QObject *parent = nullptr);
     // Always this one port.
     Prober(SerialPort &port, Plan plan, QObject *parent = nullptr);
+    ~Prober() override;
 
     // Queues the first exchange; finished() comes once the plan is done, the
     // port fails or stop() is called.
@@ -63,40 +66,29 @@ private:
     };
 
     void next();
-    bool endTrial();
-    void beginRound();
-    int earned() const;
-    void send();
+    void send(const Schedule::Step &step);
     void onComm(int code);
     void onTimeout();
     void judge(Verdict v, const CommResult &r);
-    bool refusedHere(const PortError &e) const;
-    void notHeld();
-    void portFailed(const PortError &e);
     void stray(const CommResult::Stray &s);
-    void write(const Exchange &e);
+    void roundRefused();
+    void portFailed(const PortError &e);
     void fail(const QString &message);
     void finish(int exitCode);
 
     std::unique_ptr<PortSession> own_;
     PortSession &port_;
     Plan plan_;
-    QStringList rows_;    // a discovery's settings or directions
-    QList<Trial> trials_; // those tried so far; the last is under way
-    QString signal_;      // the direction line of the exchange under way
-    QTimer wait_;         // the reply-awaited flag and the time-out
-    QTimer pace_;         // holds back the next round under --interval
-    QTimer queue_;        // starts the next exchange from the event loop
+    std::unique_ptr<Schedule> schedule_;
+    QString signal_; // the direction line of the exchange under way
+    QTimer wait_;    // the reply-awaited flag and the time-out
+    QTimer pace_;    // holds back the next exchange when the schedule says so
+    QTimer queue_;   // starts the next exchange from the event loop
     TimerFlag waitFlag_{wait_};
     Discard trs_;
     Discard rec_;
     Transaction tx_;
-    Statistics stats_;
 
-    qsizetype position_ = 0;   // next exchange within the round
-    qsizetype trialsTold_ = 0; // trial lines written
-    int round_ = 0;            // rounds begun
-    QElapsedTimer roundClock_;
     QElapsedTimer exchangeClock_;
     Exchange current_;
     bool inFlight_ = false;
