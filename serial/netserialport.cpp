@@ -4,7 +4,6 @@
 
 #include <QEventLoop>
 #include <chrono>
-#include <limits>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <optional>
@@ -288,31 +287,24 @@ void NetSerialPort::onAnswer(quint8 code, const QByteArray &value) {
         controlsUnanswered_ = 0;
         return;
     }
-    if (code <= kServerOffset) return;
-    const quint8 asked = code - kServerOffset;
-    if (!(awaited_ & bit(asked))) return;
     // Answers that are not what the option allows are not answers.
-    if (asked == SetBaudRate) {
-        if (value.size() != 4) return;
-        const quint32 rate = quint32(quint8(value[0])) << 24 | quint32(quint8(value[1])) << 16 |
-                             quint32(quint8(value[2])) << 8 | quint8(value[3]);
-        if (rate == 0 || rate > quint32(std::numeric_limits<qint32>::max())) return;
-        kept_.rate = qint32(rate);
-    } else {
-        if (value.size() != 1) return;
-        const quint8 v = quint8(value[0]);
-        if (asked == SetDataSize) {
-            if (v < 5 || v > 8) return;
-            kept_.dataBits = QSerialPort::DataBits(v);
-        } else if (asked == SetParity) {
-            if (!parity_of(v)) return;
-            kept_.parity = *parity_of(v);
-        } else if (asked == SetStopSize) {
-            if (!stop_of(v)) return;
-            kept_.stopBits = *stop_of(v);
-        }
+    const std::optional<SettingAnswer> answer = setting_answer(code, value);
+    if (!answer || !(awaited_ & bit(answer->asked))) return;
+    switch (answer->asked) {
+    case SetBaudRate:
+        kept_.rate = qint32(answer->value);
+        break;
+    case SetDataSize:
+        kept_.dataBits = QSerialPort::DataBits(answer->value);
+        break;
+    case SetParity:
+        kept_.parity = parity_of(quint8(answer->value)).value_or(kept_.parity);
+        break;
+    default:
+        kept_.stopBits = stop_of(quint8(answer->value)).value_or(kept_.stopBits);
+        break;
     }
-    awaited_ &= ~bit(asked);
+    awaited_ &= ~bit(answer->asked);
     if (awaited_ == 0) settled();
 }
 

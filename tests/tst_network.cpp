@@ -486,6 +486,8 @@ void TestNetwork::hostileServer_data() {
     QTest::newRow("closes in the middle of the reply")
         << int(Misdeed::ClosesMidReply) << QStringLiteral("服务器关闭了连接") << reconnects;
     QTest::newRow("accepts and never speaks") << int(Misdeed::Silent) << noAnswer << reconnects;
+    QTest::newRow("answers SET-BAUDRATE under 133")
+        << int(Misdeed::StrayCode) << noAnswer << reconnects;
     QTest::newRow("reads back another rate")
         << int(Misdeed::OtherRate) << QStringLiteral("设备不接受波特率 9600，仍保持波特率 4800")
         << reconnects;
