@@ -77,6 +77,13 @@ NetSerialPort::NetSerialPort(QObject *parent) : SerialPort(parent), socket_(this
     connect(&holdTimer_, &QTimer::timeout, this, [this] {
         qCDebug(lcSerial, "%s: not ready after %d ms, %lld held bytes dropped", qPrintable(name_),
                 kHoldMs, qlonglong(held_.size()));
+        // A frame must not vanish without a word; a held modem-line change
+        // alone is not worth one.
+        if (heldChars_ > 0) {
+            PortError e{PortError::NotConfirmed, number_, name_};
+            e.name = name_;
+            emit lineFault(e);
+        }
         held_.clear();
         heldChars_ = 0;
         controlHeld_ = false;

@@ -494,6 +494,10 @@ void TestNetwork::hostileServer_data() {
     QTest::newRow("reads back another parity")
         << int(Misdeed::OtherParity) << QStringLiteral("设备不接受无校验，仍保持偶校验")
         << reconnects;
+    QTest::newRow("confirms the settings slowly")
+        << int(Misdeed::SlowAnswers)
+        << QStringLiteral("没有在等待时间（250 毫秒）内确认线路设置，该帧未发送")
+        << int(Again::SendsOverOpen);
     QTest::newRow("never accepts the connection")
         << int(Misdeed::NeverAccepts) << noAnswer << int(Again::Unseen);
 }
@@ -532,7 +536,8 @@ void TestNetwork::hostileServer() {
         QCOMPARE(rec, Misdeed(misdeed) == Misdeed::ClosesMidReply
                           ? QStringLiteral(u"\u27e8DC4\u27e901\u27e8STX\u27e90010\n")
                           : QStringLiteral("\n"));
-    // The next TEST tries again, or goes on over the connection now ready.
+    // The next TEST tries again, or goes on over the connection once ready.
+    if (Again(again) == Again::SendsOverOpen) QTRY_VERIFY(port.network().ready());
     w.cmdtest->click();
     if (Again(again) == Again::Reconnects) QTRY_COMPARE(server.connections, 2);
     if (Again(again) == Again::SendsOverOpen) {
