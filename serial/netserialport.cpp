@@ -159,6 +159,7 @@ void NetSerialPort::close() {
     heldChars_ = 0;
     controlHeld_ = false;
     awaited_ = 0;
+    purgeDue_ = 0;
     busyUntilNs_ = 0;
     controlsUnanswered_ = 0;
     state_ = State::Closed;
@@ -329,6 +330,11 @@ void NetSerialPort::sendSettings() {
                   comPort(SetDataSize, QByteArray(1, char(settings_.dataBits))) +
                   comPort(SetParity, QByteArray(1, char(parity_code(settings_.parity)))) +
                   comPort(SetStopSize, QByteArray(1, char(stop_code(settings_.stopBits)))));
+    // Emptied before this connection could say so: the server's buffers may
+    // hold what its line received before the settings.
+    for (const quint8 which : {kPurgeTransmit, kPurgeReceive})
+        if (purgeDue_ & (1u << which)) purge(which);
+    purgeDue_ = 0;
 }
 
 void NetSerialPort::settled() {
@@ -371,16 +377,20 @@ void NetSerialPort::discardOutput() {
     heldChars_ = 0;
     controlHeld_ = false;
     holdTimer_.stop();
-    if (state_ == State::Settling || state_ == State::Ready) purge(telnet::kPurgeTransmit);
+    purge(telnet::kPurgeTransmit);
 }
 
 void NetSerialPort::discardInput() {
     input_.clear();
-    if (state_ == State::Settling || state_ == State::Ready) purge(telnet::kPurgeReceive);
+    purge(telnet::kPurgeReceive);
 }
 
 void NetSerialPort::purge(quint8 which) {
-    if (telnet()) socket_.write(telnet::comPort(telnet::PurgeData, QByteArray(1, char(which))));
+    if (!telnet()) return;
+    if (state_ == State::Settling || state_ == State::Ready)
+        socket_.write(telnet::comPort(telnet::PurgeData, QByteArray(1, char(which))));
+    else if (state_ != State::Closed)
+        purgeDue_ |= 1u << which; // the server is told right after the settings
 }
 
 void NetSerialPort::writeData(const QByteArray &bytes) {

@@ -102,6 +102,7 @@ private:
     LineSettings kept_;
     std::optional<LineSettings> confirmed_; // read back on this connection
     unsigned awaited_ = 0;                  // settings answers outstanding, one bit per code
+    unsigned purgeDue_ = 0;                 // PURGE-DATA choices asked before the settings went
     QByteArray held_;                       // telnet bytes waiting for the settings answers
     qsizetype heldChars_ = 0;
     QByteArray input_;

@@ -271,6 +271,8 @@ private slots:
     void sendEventAfterWireTime();
     void settingsCodes_data();
     void settingsCodes();
+    void purgeBeforeEachFrame_data();
+    void purgeBeforeEachFrame();
     void subnegotiationBound_data();
     void subnegotiationBound();
     void hostileServer_data();
@@ -436,6 +438,42 @@ void TestNetwork::settingsCodes() {
     QCOMPARE(server.asked.value(telnet::SetParity), QByteArray(1, char(parity)));
     QCOMPARE(server.asked.value(telnet::SetStopSize), QByteArray(1, char(stopSize)));
 }
+void TestNetwork::purgeBeforeEachFrame_data() {
+    QTest::addColumn<QString>("second");
+    QTest::newRow("same settings") << QStringLiteral("9600,n,8,2");
+    QTest::newRow("new settings") << QStringLiteral("4800,e,7,1");
+}
+
+// Every TEST empties both of the server's buffers before its frame, on a
+// fresh connection and on a kept one.
+void TestNetwork::purgeBeforeEachFrame() {
+    QFETCH(QString, second);
+    HostileServer server{Misdeed::None};
+    SwitchingPort port{PortMap()};
+    const QByteArray frame("\x14"
+                           "01\x11"
+                           "00101\x03");
+    const QStringList rounds{QStringLiteral("9600,n,8,2"), second};
+    for (qsizetype round = 0; round < rounds.size(); ++round) {
+        QVERIFY(test_preparation(port, server.address(), rounds[round], "RTS=0"));
+        port.output(frame);
+        QTRY_COMPARE(server.received.size(), frame.size() * (round + 1));
+    }
+    QCOMPARE(server.received, frame + frame);
+    QCOMPARE(server.connections, 1);
+    const QStringList heard = server.heard;
+    QCOMPARE(heard.count(QStringLiteral("data")), 2);
+    qsizetype from = 0;
+    for (int i = 0; i < 2; ++i) {
+        const qsizetype to = heard.indexOf(QStringLiteral("data"), from);
+        const QStringList before = heard.mid(from, to - from);
+        QVERIFY2(before.contains(QStringLiteral("12 01")) &&
+                     before.contains(QStringLiteral("12 02")),
+                 qPrintable(heard.join(QLatin1Char('|'))));
+        from = to + 1;
+    }
+}
+
 void TestNetwork::subnegotiationBound_data() {
     QTest::addColumn<QByteArray>("payload");
     QTest::addColumn<bool>("delivered");
