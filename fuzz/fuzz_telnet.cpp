@@ -8,6 +8,8 @@
 //    The stream is fed in pieces cut by the input itself; the data bytes come
 //    out exactly, and the commands and subnegotiations of the bound in order.
 // 2. The raw input, whatever it holds, decodes alike whole and byte by byte.
+// 3. A subnegotiation taken as a settings answer answers one of the four
+//    settings requests, with a value the option allows.
 #include "telnet.h"
 
 #include <cstdint>
@@ -96,5 +98,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
     require(whole.data == single.data);
     require(whole.events == single.events);
     require(whole.data.size() <= raw.size());
+
+    for (const Event &e : whole.events) {
+        if (e.kind != Event::Sub || e.option != kComPort || e.payload.isEmpty()) continue;
+        const quint8 code = quint8(e.payload[0]);
+        const auto answer = setting_answer(code, e.payload.mid(1));
+        if (!answer) continue;
+        require(answer->asked >= SetBaudRate && answer->asked <= SetStopSize);
+        require(code == answer->asked + kServerOffset);
+        require(answer->value >= 1 && answer->value <= 0x7fffffff);
+    }
     return 0;
 }

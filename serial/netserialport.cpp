@@ -5,7 +5,6 @@
 
 #include <QEventLoop>
 #include <chrono>
-#include <limits>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <optional>
@@ -73,6 +72,13 @@ NetSerialPort::NetSerialPort(QObject *parent) : SerialPort(parent), socket_(this
     connect(&holdTimer_, &QTimer::timeout, this, [this] {
         qCDebug(lcSerial, "%s: not ready after %d ms, %lld held bytes dropped", qPrintable(name_),
                 kHoldMs, qlonglong(held_.size()));
+        // A frame must not vanish without a word; a held modem-line change
+        // alone is not worth one.
+        if (heldChars_ > 0) {
+            PortError e{PortError::NotConfirmed, number_, name_};
+            e.name = name_;
+            emit lineFault(e);
+        }
         held_.clear();
         heldChars_ = 0;
         controlHeld_ = false;
@@ -152,6 +158,7 @@ void NetSerialPort::close() {
     heldChars_ = 0;
     controlHeld_ = false;
     awaited_ = 0;
+    purgeDue_ = 0;
     busyUntilNs_ = 0;
     controlsUnanswered_ = 0;
     state_ = State::Closed;
@@ -287,31 +294,24 @@ void NetSerialPort::onAnswer(quint8 code, const QByteArray &value) {
         controlsUnanswered_ = 0;
         return;
     }
-    if (code <= kServerOffset) return;
-    const quint8 asked = code - kServerOffset;
-    if (!(awaited_ & bit(asked))) return;
     // Answers that are not what the option allows are not answers.
-    if (asked == SetBaudRate) {
-        if (value.size() != 4) return;
-        const quint32 rate = quint32(quint8(value[0])) << 24 | quint32(quint8(value[1])) << 16 |
-                             quint32(quint8(value[2])) << 8 | quint8(value[3]);
-        if (rate == 0 || rate > quint32(std::numeric_limits<qint32>::max())) return;
-        kept_.rate = qint32(rate);
-    } else {
-        if (value.size() != 1) return;
-        const quint8 v = quint8(value[0]);
-        if (asked == SetDataSize) {
-            if (v < 5 || v > 8) return;
-            kept_.dataBits = QSerialPort::DataBits(v);
-        } else if (asked == SetParity) {
-            if (!parity_of(v)) return;
-            kept_.parity = *parity_of(v);
-        } else if (asked == SetStopSize) {
-            if (!stop_of(v)) return;
-            kept_.stopBits = *stop_of(v);
-        }
+    const std::optional<SettingAnswer> answer = setting_answer(code, value);
+    if (!answer || !(awaited_ & bit(answer->asked))) return;
+    switch (answer->asked) {
+    case SetBaudRate:
+        kept_.rate = qint32(answer->value);
+        break;
+    case SetDataSize:
+        kept_.dataBits = QSerialPort::DataBits(answer->value);
+        break;
+    case SetParity:
+        kept_.parity = parity_of(quint8(answer->value)).value_or(kept_.parity);
+        break;
+    default:
+        kept_.stopBits = stop_of(quint8(answer->value)).value_or(kept_.stopBits);
+        break;
     }
-    awaited_ &= ~bit(asked);
+    awaited_ &= ~bit(answer->asked);
     if (awaited_ == 0) settled();
 }
 
@@ -329,6 +329,11 @@ void NetSerialPort::sendSettings() {
                   comPort(SetDataSize, QByteArray(1, char(settings_.dataBits))) +
                   comPort(SetParity, QByteArray(1, char(parity_code(settings_.parity)))) +
                   comPort(SetStopSize, QByteArray(1, char(stop_code(settings_.stopBits)))));
+    // Emptied before this connection could say so: the server's buffers may
+    // hold what its line received before the settings.
+    for (const quint8 which : {kPurgeTransmit, kPurgeReceive})
+        if (purgeDue_ & (1u << which)) purge(which);
+    purgeDue_ = 0;
 }
 
 void NetSerialPort::settled() {
@@ -371,16 +376,20 @@ void NetSerialPort::discardOutput() {
     heldChars_ = 0;
     controlHeld_ = false;
     holdTimer_.stop();
-    if (state_ == State::Settling || state_ == State::Ready) purge(telnet::kPurgeTransmit);
+    purge(telnet::kPurgeTransmit);
 }
 
 void NetSerialPort::discardInput() {
     input_.clear();
-    if (state_ == State::Settling || state_ == State::Ready) purge(telnet::kPurgeReceive);
+    purge(telnet::kPurgeReceive);
 }
 
 void NetSerialPort::purge(quint8 which) {
-    if (telnet()) socket_.write(telnet::comPort(telnet::PurgeData, QByteArray(1, char(which))));
+    if (!telnet()) return;
+    if (state_ == State::Settling || state_ == State::Ready)
+        socket_.write(telnet::comPort(telnet::PurgeData, QByteArray(1, char(which))));
+    else if (state_ != State::Closed)
+        purgeDue_ |= 1u << which; // the server is told right after the settings
 }
 
 void NetSerialPort::writeData(const QByteArray &bytes) {

@@ -21,8 +21,9 @@
 // What is written meanwhile (frames and modem-line changes, in order) is held
 // until the server has read the settings back, and goes out then. Held output
 // that could not go out within kHoldMs is dropped: the wait for the reply is
-// over by then, and a frame sent after it would answer nobody. A connection,
-// option or answer that does not come within kAnswerMs fails the port.
+// over by then, and a frame sent after it would answer nobody; lineFault tells
+// of it (NotConfirmed). A connection, option or answer that does not come
+// within kAnswerMs fails the port.
 class NetSerialPort : public SerialPort {
     Q_OBJECT
 public:
@@ -106,6 +107,7 @@ private:
     LineSettings kept_;
     std::optional<LineSettings> confirmed_; // read back on this connection
     unsigned awaited_ = 0;                  // settings answers outstanding, one bit per code
+    unsigned purgeDue_ = 0;                 // PURGE-DATA choices asked before the settings went
     QByteArray held_;                       // telnet bytes waiting for the settings answers
     qsizetype heldChars_ = 0;
     QByteArray input_;

@@ -45,6 +45,7 @@ struct PortError {
         OptionRefused, // the server will not speak the COM-PORT-OPTION
         BadAddress,    // the port text looks like an address but cannot be used
         NotSerial,     // the path is there, but no serial device (a file, a directory)
+        NotConfirmed,  // the server read the settings back too late: a frame was not sent
     };
     PortError(Kind k = None, int n = 0, QString path = {}, QString why = {})
         : kind(k), port(n), device(std::move(path)), reason(std::move(why)) {}
@@ -137,5 +138,7 @@ signals:
     // A serial device refused a modem line; the frame still went out, but a
     // converter switched by that line never sends. Or its driver keeps an
     // RS-485 mode of its own and drives RTS itself. Sent once per device.
+    // Or a network server confirmed the settings too late and a frame was
+    // not sent; each time.
     void lineFault(const PortError &error);
 };

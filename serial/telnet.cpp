@@ -1,6 +1,8 @@
 #include "telnet.h"
 
 #include <initializer_list>
+#include <limits>
+#include <utility>
 
 namespace telnet {
 
@@ -34,6 +36,25 @@ QByteArray comPort(quint8 code, const QByteArray &value) {
 
 QByteArray be32(quint32 v) {
     return bytes({quint8(v >> 24), quint8(v >> 16), quint8(v >> 8), quint8(v)});
+}
+
+std::optional<SettingAnswer> setting_answer(quint8 code, const QByteArray &value) {
+    if (code <= kServerOffset) return std::nullopt;
+    const quint8 asked = code - kServerOffset;
+    if (asked == SetBaudRate) {
+        if (value.size() != 4) return std::nullopt;
+        const quint32 rate = quint32(quint8(value[0])) << 24 | quint32(quint8(value[1])) << 16 |
+                             quint32(quint8(value[2])) << 8 | quint8(value[3]);
+        if (rate == 0 || rate > quint32(std::numeric_limits<qint32>::max())) return std::nullopt;
+        return SettingAnswer{SetBaudRate, rate};
+    }
+    if (asked < SetDataSize || asked > SetStopSize || value.size() != 1) return std::nullopt;
+    const quint8 v = quint8(value[0]);
+    const auto [lowest, highest] = asked == SetDataSize ? std::pair{5, 8}
+                                   : asked == SetParity ? std::pair{1, 5}
+                                                        : std::pair{1, 3};
+    if (v < lowest || v > highest) return std::nullopt;
+    return SettingAnswer{ComPort(asked), v};
 }
 
 void Decoder::feed(const QByteArray &bytes, QByteArray &data, QList<Event> &events) {

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <optional>
 
 // Telnet framing with the COM-PORT-OPTION of RFC 2217, without any I/O: bytes
 // for the server are built here, bytes from it are split here into data and
@@ -36,6 +37,17 @@ QByteArray command(quint8 verb, quint8 option);
 QByteArray comPort(quint8 code, const QByteArray &value);
 // Big-endian 32-bit, as SET-BAUDRATE wants it.
 QByteArray be32(quint32 v);
+
+// A server's answer to one of the four settings requests (its code less
+// kServerOffset) with the value it holds, checked against what the option
+// allows: the rate (1 to INT_MAX), the data size (5 to 8), RFC 2217's number
+// for the parity (1 to 5) or the stop bits (1 to 3). Nothing for any other
+// code or value: an answer counts only for a question that can be asked.
+struct SettingAnswer {
+    ComPort asked;
+    quint32 value;
+};
+std::optional<SettingAnswer> setting_answer(quint8 code, const QByteArray &value);
 
 struct Event {
     enum Kind { Verb, Sub };

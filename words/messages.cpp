@@ -1,5 +1,6 @@
 #include "messages.h"
 
+#include "netserialport.h"
 #include "readable.h"
 
 #include <QStringList>
@@ -186,6 +187,11 @@ QString port_message(const PortError &e) {
                               "如需由本程序控制方向，请先在系统中关闭该口的 RS-485 模式；"
                               "否则请把“发送信号”选为“RS485”。")
             .arg(port_name(e));
+    case PortError::NotConfirmed:
+        return QStringLiteral("网络串口 %1 的服务器没有在等待时间（%2 毫秒）内确认线路设置，"
+                              "该帧未发送。")
+            .arg(port_name(e))
+            .arg(NetSerialPort::kHoldMs);
     case PortError::HostNotFound:
     case PortError::Refused:
     case PortError::Closed:
