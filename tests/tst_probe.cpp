@@ -116,6 +116,17 @@ std::pair<QByteArray, int> run_prober(SerialPort &port, const Plan &plan,
     return {out.readAll(), exitCode};
 }
 
+// PV of address 001, channel 01, as JSON lines.
+Plan one_pv_read(int timeoutMs) {
+    Plan plan;
+    plan.function = "pv";
+    plan.addresses = {1};
+    plan.channels = {1};
+    plan.timeoutMs = timeoutMs;
+    plan.json = true;
+    return plan;
+}
+
 // Replies as the simulator's defaults give them, pinned by hand.
 const QByteArray kReply001 = QByteArray("\x14"
                                         "01\x02"
@@ -590,12 +601,7 @@ void TestProbe::discoveryOverScriptedPort() {
             p.receive(kReply001);
         }
     };
-    Plan plan;
-    plan.function = "pv";
-    plan.addresses = {1};
-    plan.channels = {1};
-    plan.timeoutMs = 20;
-    plan.json = true;
+    Plan plan = one_pv_read(20);
     plan.discovery = Discovery::Settings;
     if (!given.isEmpty()) {
         plan.base.settings = given;
@@ -629,12 +635,7 @@ void TestProbe::breakdownKeepsWhatCame() {
         p.receive(kReply001.left(8));
         p.breakDown("gone");
     };
-    Plan plan;
-    plan.function = "pv";
-    plan.addresses = {1};
-    plan.channels = {1};
-    plan.timeoutMs = 200;
-    plan.json = true;
+    Plan plan = one_pv_read(200);
     plan.rounds = 3;
     const auto [out, exitCode] = run_prober(port, plan);
     QCOMPARE(exitCode, 2);
