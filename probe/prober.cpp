@@ -173,7 +173,8 @@ bool Prober::refusedHere(const PortError &e) const {
     if (trials_.isEmpty()) return false;
     if (plan_.discovery == Discovery::Settings)
         return e.kind == PortError::Settings || e.kind == PortError::SettingsNotHeld;
-    return plan_.discovery == Discovery::Direction && e.kind == PortError::Rs485Refused;
+    return plan_.discovery == Discovery::Direction &&
+           (e.kind == PortError::Rs485Refused || e.kind == PortError::Rs485NotHeld);
 }
 
 void Prober::notHeld() {

@@ -37,6 +37,7 @@ struct PortError {
         Io,
         Rs485Refused, // the driver has no RS-485 mode (it cannot switch the direction itself)
         Rs485Kept,    // the driver keeps an RS-485 mode it had before us: it drives RTS itself
+        Rs485NotHeld, // the driver took RS-485 mode, but not RTS on while sending
         // A network serial port (the address is the name):
         HostNotFound,  // the host name has no address
         Refused,       // nobody listens at the address

@@ -186,6 +186,12 @@ QString port_message(const PortError &e) {
                               "如需由本程序控制方向，请先在系统中关闭该口的 RS-485 模式；"
                               "否则请把“发送信号”选为“RS485”。")
             .arg(port_name(e));
+    case PortError::Rs485NotHeld:
+        return QStringLiteral("通讯口 %1 的驱动程序接受了 RS-485 模式，但读回时没有保持“发送时 "
+                              "RTS 有效”，由 RTS 切换收发方向的转换器不会发送。\n未发送任何内容。"
+                              "请把“发送信号”选为“RTS=0”或“RTS=1”，或改用能自动控制收发方向的"
+                              "转换器。")
+            .arg(port_name(e));
     case PortError::HostNotFound:
     case PortError::Refused:
     case PortError::Closed:
