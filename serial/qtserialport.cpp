@@ -204,6 +204,20 @@ void QtSerialPort::writeData(const QByteArray &bytes) {
     // them. Every write ends with a release and a send event, an empty one
     // included.
     releaser_.send(port_.handle(), bytes, release_, opening_);
+    if (release_) tellNoRealtime();
+}
+
+void QtSerialPort::tellNoRealtime() {
+    // Once per process: the priority is the process's, whatever the port. A
+    // pseudo-terminal has no line to release late.
+    static bool told = false;
+    if (told || releaser_.realtime().way != Realtime::None ||
+        answers_->pseudoTerminal(port_.handle()))
+        return;
+    told = true;
+    const PortError e{PortError::NoRealtime, number_, device(), releaser_.realtime().reason};
+    QMetaObject::invokeMethod(
+        this, [this, e] { emit lineFault(e); }, Qt::QueuedConnection);
 }
 
 QByteArray QtSerialPort::readData() {
