@@ -4,7 +4,9 @@
 // write and the release on the system calls themselves. Prints, per rate, the
 // time from the write to the release minus the wire time of the 11 characters
 // (min, median, 90th percentile, max), on an idle machine and under load: two
-// busy processes, and text arriving at the receive window all the while.
+// busy processes, and text arriving at the receive window all the while;
+// and how the release thread was scheduled. As an ordinary user, with and
+// without rtkit: scripts/unprivileged.sh [--rtkit] -- bench_release.
 //
 // Then the same TESTs end to end on the simulator's half-duplex bus with
 // --delay 3, idle and under load: how many of them give "OK SUM=".
@@ -16,6 +18,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -26,11 +29,32 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sched.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
+
+// How the console's release thread is scheduled: "FIFO 10", "RR 10", "OTHER".
+QString release_scheduling() {
+    const QDir tasks(QStringLiteral("/proc/self/task"));
+    for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(tasks.filePath(tid + QStringLiteral("/comm")));
+        if (!comm.open(QIODevice::ReadOnly) || comm.readAll().trimmed() != "kc-release") continue;
+        sched_param p{};
+        ::sched_getparam(tid.toInt(), &p);
+        switch (::sched_getscheduler(tid.toInt()) & ~SCHED_RESET_ON_FORK) {
+        case SCHED_FIFO:
+            return QStringLiteral("FIFO %1").arg(p.sched_priority);
+        case SCHED_RR:
+            return QStringLiteral("RR %1").arg(p.sched_priority);
+        default:
+            return QStringLiteral("OTHER");
+        }
+    }
+    return QStringLiteral("?");
+}
 
 // The console: KC_BENCH_COUNT default TESTs at KC_BENCH_SETTINGS on KC_BENCH_DEVICE,
 // each to its verdict or time-out and its release.
@@ -57,7 +81,7 @@ int run_console(int argc, char **argv) {
         w.rec->flush();
         ok += w.rec->text().mid(from).contains(QLatin1String("OK SUM="));
     }
-    std::printf("%d\n", ok);
+    std::printf("%d\n%s\n", ok, qPrintable(release_scheduling()));
     return 0;
 }
 
@@ -87,7 +111,8 @@ void put(int fd, const char *p, ssize_t n) {
 struct Figures {
     std::vector<double> ms; // release minus wire end, per TEST
     int early = 0;
-    int ok = 0; // TESTs that ended in "OK SUM="
+    int ok = 0;         // TESTs that ended in "OK SUM="
+    QString scheduling; // the release thread's
 };
 
 double at(const std::vector<double> &sorted, double p) {
@@ -208,7 +233,9 @@ Figures run(const QString &sim, int rate, bool load, int count, bool halfDuplex)
         ::close(fd);
     if (console.exitCode() != 0) std::fprintf(stderr, "bench_release: the console failed\n");
     Figures f = read_log(logPath, 11.0 * 11 * 1000 / rate);
-    f.ok = console.readAllStandardOutput().trimmed().toInt();
+    const QList<QByteArray> out = console.readAllStandardOutput().trimmed().split('\n');
+    f.ok = out.first().toInt();
+    f.scheduling = QString::fromLatin1(out.value(1));
     return f;
 }
 
@@ -232,8 +259,8 @@ int main(int argc, char **argv) {
     std::printf("bench_release: write to release, minus the wire time of the default frame "
                 "(11 characters, RTS=0, 8N2), %d TESTs per run\n",
                 count);
-    std::printf("%6s  %-5s %8s %8s %8s %8s %8s %7s %6s\n", "rate", "load", "wire ms", "min",
-                "median", "p90", "max", "early", "count");
+    std::printf("%6s  %-5s %8s %8s %8s %8s %8s %7s %6s  %s\n", "rate", "load", "wire ms", "min",
+                "median", "p90", "max", "early", "count", "release thread");
     bool good = true;
     for (const int rate : {9600, 1200})
         for (const bool load : {false, true}) {
@@ -243,9 +270,10 @@ int main(int argc, char **argv) {
                 good = false;
                 continue;
             }
-            std::printf("%6d  %-5s %8.2f %8.2f %8.2f %8.2f %8.2f %7d %6zu\n", rate,
+            std::printf("%6d  %-5s %8.2f %8.2f %8.2f %8.2f %8.2f %7d %6zu  %s\n", rate,
                         load ? "load" : "idle", 11.0 * 11 * 1000 / rate, f.ms.front(),
-                        at(f.ms, 0.5), at(f.ms, 0.9), f.ms.back(), f.early, f.ms.size());
+                        at(f.ms, 0.5), at(f.ms, 0.9), f.ms.back(), f.early, f.ms.size(),
+                        qPrintable(f.scheduling));
         }
     std::printf("(ms after the last bit; early: releases before it)\n");
     // The reply starts 3 ms after the last bit: a late release cuts it.

@@ -222,7 +222,7 @@ std::optional<QString> check(PortSession &port, const Plan &plan) {
     const auto told = [&plan](const PortError &e) -> std::optional<QString> {
         const bool row = plan.discovery != Discovery::None &&
                          (e.kind == PortError::Settings || e.kind == PortError::SettingsNotHeld ||
-                          e.kind == PortError::Rs485Refused);
+                          e.kind == PortError::Rs485Refused || e.kind == PortError::Rs485NotHeld);
         if (row) return std::nullopt;
         return port_message(e);
     };

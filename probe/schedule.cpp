@@ -138,7 +138,7 @@ bool DiscoverySchedule::roundRefused(const PortError &e) {
     if (trials_.isEmpty()) return false;
     const bool row = plan_.discovery == Discovery::Settings
                          ? e.kind == PortError::Settings || e.kind == PortError::SettingsNotHeld
-                         : e.kind == PortError::Rs485Refused;
+                         : e.kind == PortError::Rs485Refused || e.kind == PortError::Rs485NotHeld;
     if (!row) return false;
     trials_.last().held = false;
     skipRound();

@@ -87,6 +87,7 @@ depends="$(dpkg-deb --field "$deb" Depends)"
 for d in libqt6widgets6 libqt6serialport6 fonts-wqy-microhei fonts-dejavu-core qt6-translations-l10n; do
     [[ "$depends" == *"$d"* ]] || fail "Depends lacks $d"
 done
+[[ "$(dpkg-deb --field "$deb" Recommends)" == *rtkit* ]] || fail "Recommends lacks rtkit"
 contents="$(dpkg-deb --contents "$deb")"
 for f in "${files[@]}"; do
     grep -q " \./$f\$" <<<"$contents" || fail "not in the package: /$f"

@@ -51,13 +51,21 @@ std::optional<bool> DeviceAnswers::rs485(int fd) const {
     return (r.flags & SER_RS485_ENABLED) != 0;
 }
 
-bool DeviceAnswers::setRs485(int fd, bool on) const {
+DeviceAnswers::Rs485Set DeviceAnswers::setRs485(int fd, bool on) const {
     serial_rs485 r{};
     // Off keeps what else the driver holds (its delays, the RTS levels).
-    if (!on && ::ioctl(fd, TIOCGRS485, &r) != 0) return false;
-    r.flags = on ? SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND : r.flags & ~SER_RS485_ENABLED;
+    if (!on && ::ioctl(fd, TIOCGRS485, &r) != 0) return Rs485Set::Refused;
+    constexpr quint32 asked = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    r.flags = on ? asked : r.flags & ~SER_RS485_ENABLED;
     if (on) r.delay_rts_before_send = r.delay_rts_after_send = 0;
-    return ::ioctl(fd, TIOCSRS485, &r) == 0;
+    if (::ioctl(fd, TIOCSRS485, &r) != 0) return Rs485Set::Refused;
+    if (!on) return Rs485Set::Held;
+    // A driver may take the call and keep what its hardware can do instead:
+    // RTS inverted (on after sending) keeps the converter from ever sending.
+    serial_rs485 kept{};
+    if (::ioctl(fd, TIOCGRS485, &kept) != 0) return Rs485Set::Refused;
+    constexpr quint32 mode = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND | SER_RS485_RTS_AFTER_SEND;
+    return (kept.flags & mode) == asked ? Rs485Set::Held : Rs485Set::NotHeld;
 }
 
 bool DeviceAnswers::hungUp(int fd) const {

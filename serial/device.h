@@ -25,9 +25,11 @@ public:
     // Whether the driver's RS-485 mode is on (TIOCGRS485); nothing (errno set)
     // where the driver has none.
     virtual std::optional<bool> rs485(int fd) const;
-    // Turns it on, RTS on while sending and no delays, or off (TIOCSRS485);
-    // false, errno set, if the driver refuses.
-    virtual bool setRs485(int fd, bool on) const;
+    enum class Rs485Set { Held, Refused, NotHeld };
+    // Turns it on, RTS on while sending and no delays, or off (TIOCSRS485).
+    // Refused (errno set) where the driver refuses; NotHeld where it took the
+    // call but, read back, keeps other flags than were asked for "on".
+    virtual Rs485Set setRs485(int fd, bool on) const;
     virtual bool hungUp(int fd) const;
     virtual bool exists(const QString &path) const;
     virtual bool accessible(const QString &path) const;

@@ -204,6 +204,20 @@ void QtSerialPort::writeData(const QByteArray &bytes) {
     // them. Every write ends with a release and a send event, an empty one
     // included.
     releaser_.send(port_.handle(), bytes, release_, opening_);
+    if (release_) tellNoRealtime();
+}
+
+void QtSerialPort::tellNoRealtime() {
+    // Once per process: the priority is the process's, whatever the port. A
+    // pseudo-terminal has no line to release late.
+    static bool told = false;
+    if (told || releaser_.realtime().way != Realtime::None ||
+        answers_->pseudoTerminal(port_.handle()))
+        return;
+    told = true;
+    const PortError e{PortError::NoRealtime, number_, device(), releaser_.realtime().reason};
+    QMetaObject::invokeMethod(
+        this, [this, e] { emit lineFault(e); }, Qt::QueuedConnection);
 }
 
 QByteArray QtSerialPort::readData() {
@@ -263,17 +277,25 @@ bool QtSerialPort::setRs485(bool on) {
     if (on) {
         // One the board set up itself is left as it is, its delays included.
         if (was) return true;
-        if (!answers_->setRs485(fd, true))
+        switch (answers_->setRs485(fd, true)) {
+        case DeviceAnswers::Rs485Set::Held:
+            rs485Ours_.insert(device());
+            return true;
+        case DeviceAnswers::Rs485Set::Refused:
             return fail(PortError::Rs485Refused, qt_error_string(errno));
-        rs485Ours_.insert(device());
-        return true;
+        case DeviceAnswers::Rs485Set::NotHeld:
+            // Like settings not held: nothing goes out on it, and it is put
+            // back off, or the next RS485 row would take it for the board's own.
+            answers_->setRs485(fd, false);
+            return fail(PortError::Rs485NotHeld, {});
+        }
     }
     if (!was) {
         rs485Ours_.remove(device());
         return true;
     }
     if (rs485Ours_.remove(device())) {
-        if (answers_->setRs485(fd, false)) return true;
+        if (answers_->setRs485(fd, false) == DeviceAnswers::Rs485Set::Held) return true;
         return fail(PortError::Io, qt_error_string(errno));
     }
     // Not ours (enabled at boot, or by another program): the driver drives

@@ -60,6 +60,8 @@ private:
     void released(const ReleaseLine::Outcome &o);
     void driveLine(LineLevel level);
     void lineRefused(LineLevel::Line line, const QString &reason);
+    // Says that a release may come late, where no real-time priority was had.
+    void tellNoRealtime();
     void onError(QSerialPort::SerialPortError e);
     void breakDown();
     bool fail(PortError::Kind kind, const QString &reason);

@@ -4,10 +4,11 @@
 #include "device.h"
 #include "log.h"
 
+#include <future>
+
 #include <cerrno>
 #include <chrono>
 #include <pthread.h>
-#include <sched.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -70,15 +71,22 @@ void ReleaseLine::cancel() {
 }
 
 void ReleaseLine::start() {
-    thread_ = std::thread(&ReleaseLine::run, this);
-    const sched_param p{kPriority};
-    // Where the system allows it; otherwise the ordinary scheduler, and a
-    // release now and then a little later under load.
-    if (const int e = pthread_setschedparam(thread_.native_handle(), SCHED_FIFO, &p))
-        qCDebug(lcSerial, "release thread: no real-time scheduling (%s)",
-                qPrintable(qt_error_string(e)));
-    else
-        qCDebug(lcSerial, "release thread: SCHED_FIFO %d", kPriority);
+    // rtkit knows a thread by its kernel id, which only the thread itself can tell.
+    std::promise<pid_t> told;
+    std::future<pid_t> tid = told.get_future();
+    thread_ = std::thread([this, told = std::move(told)]() mutable {
+        ::pthread_setname_np(::pthread_self(), "kc-release");
+        told.set_value(::gettid());
+        run();
+    });
+    // Here, on the window's thread: asking rtkit blocks on the bus. Without
+    // it, the ordinary scheduler, and a release now and then late under load.
+    realtime_ = make_realtime(tid.get(), kPriority);
+    qCDebug(lcSerial, "release thread: %s, priority %d",
+            realtime_.way == Realtime::Direct  ? "SCHED_FIFO"
+            : realtime_.way == Realtime::Rtkit ? "rtkit"
+                                               : "ordinary scheduling",
+            realtime_.priority);
 }
 
 bool ReleaseLine::writePending() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "drain.h"
+#include "realtime.h"
 #include "serialport.h"
 
 #include <QByteArray>
@@ -48,6 +49,8 @@ public:
     // The descriptor is about to close: once this returns, the thread does not
     // touch it again, and no done follows for what was sent before.
     void cancel();
+    // How the thread got real-time priority, or why not.
+    const Realtime &realtime() const { return realtime_; }
 
 private:
     void run();
@@ -67,5 +70,6 @@ private:
     int writeError_ = 0;
     bool due_ = false;
     bool quit_ = false;
+    Realtime realtime_;
     std::thread thread_;
 };

@@ -37,6 +37,8 @@ struct PortError {
         Io,
         Rs485Refused, // the driver has no RS-485 mode (it cannot switch the direction itself)
         Rs485Kept,    // the driver keeps an RS-485 mode it had before us: it drives RTS itself
+        Rs485NotHeld, // the driver took RS-485 mode, but not RTS on while sending
+        NoRealtime,   // the release thread has no real-time priority: releases may come late
         // A network serial port (the address is the name):
         HostNotFound,  // the host name has no address
         Refused,       // nobody listens at the address
@@ -139,6 +141,7 @@ signals:
     // converter switched by that line never sends. Or its driver keeps an
     // RS-485 mode of its own and drives RTS itself. Sent once per device.
     // Or a network server confirmed the settings too late and a frame was
-    // not sent; each time.
+    // not sent; each time. Or the line is released without real-time
+    // priority: once per process.
     void lineFault(const PortError &error);
 };

@@ -22,9 +22,11 @@
 //   waits N ms before it is made.
 // - KC_BUS_EARLY_MS=N: at each write after a raise, the receive level (the
 //   raise undone) is reported as set N ms before the wire time of the write ends.
-// - KC_FAKE_RS485=accept|enabled|refuse: a pseudo-terminal answers TIOCGRS485
-//   and TIOCSRS485 as a driver with RS-485 mode (off at first, or already on
-//   with RTS on send), or refuses them with ENOTTY.
+// - KC_FAKE_RS485=accept|enabled|refuse|no-rts-on-send: a pseudo-terminal
+//   answers TIOCGRS485 and TIOCSRS485 as a driver with RS-485 mode (off at
+//   first, or already on with RTS on send), or refuses them with ENOTTY, or
+//   takes them but keeps RTS on after sending instead (SER_RS485_RTS_ON_SEND
+//   dropped, as a driver does whose hardware has only that polarity).
 #define _GNU_SOURCE
 #include "chartime.h"
 
@@ -76,7 +78,7 @@ static int log_fd = -1;
 static int bus_fd = -1;
 static struct sockaddr_un bus_addr;
 static long long hold_ns, early_ns;
-static enum { RS485_REAL, RS485_ACCEPT, RS485_REFUSE } rs485_mode;
+static enum { RS485_REAL, RS485_ACCEPT, RS485_REFUSE, RS485_INVERTED } rs485_mode;
 static struct serial_rs485 rs485_held;
 
 static long long now_ns(void) {
@@ -104,6 +106,7 @@ static void init(void) {
     const char *rs = getenv("KC_FAKE_RS485");
     if (rs && (!strcmp(rs, "accept") || !strcmp(rs, "enabled"))) rs485_mode = RS485_ACCEPT;
     if (rs && !strcmp(rs, "refuse")) rs485_mode = RS485_REFUSE;
+    if (rs && !strcmp(rs, "no-rts-on-send")) rs485_mode = RS485_INVERTED;
     if (rs && !strcmp(rs, "enabled")) rs485_held.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
     for (int i = 0; i < kMaxFd; ++i)
         lines[i].charNs = 11 * 1000000000LL / 9600;
@@ -405,9 +408,12 @@ int ioctl(int fd, unsigned long request, ...) {
             errno = ENOTTY;
             return -1;
         }
-        if (request == TIOCSRS485)
+        if (request == TIOCSRS485) {
             rs485_held = *(const struct serial_rs485 *)arg;
-        else
+            if (rs485_mode == RS485_INVERTED && (rs485_held.flags & SER_RS485_ENABLED))
+                rs485_held.flags = (rs485_held.flags & ~SER_RS485_RTS_ON_SEND) |
+                                   SER_RS485_RTS_AFTER_SEND;
+        } else
             *(struct serial_rs485 *)arg = rs485_held;
         on_rs485(fd);
         return 0;

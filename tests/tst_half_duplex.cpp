@@ -105,6 +105,10 @@ void TestHalfDuplex::tests_data() {
         << hd << true << QStringList{"KC_FAKE_RS485=accept"} << "Combo3=RS485" << 3 << "none";
     QTest::newRow("RS485 mode refused")
         << hd << true << QStringList{"KC_FAKE_RS485=refuse"} << "Combo3=RS485" << 2 << "unsent";
+    // RTS on after sending only: the converter would never send.
+    QTest::newRow("RS485 mode without RTS on send: refused")
+        << hd + QStringList{"--converter", "RTS=1"} << true
+        << QStringList{"KC_FAKE_RS485=no-rts-on-send"} << "Combo3=RS485" << 2 << "unsent";
     // A pseudo-terminal shows the simulator the console's rate and stop bits.
     const QStringList at4800n1{"--settings", "4800,n,8,1"};
     QTest::newRow("instruments at 4800,n,8,1, plain pty: no reply")

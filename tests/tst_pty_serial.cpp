@@ -36,6 +36,21 @@ int run_timing_probe(int argc, char **argv) {
     return w.lastMessage().isEmpty() ? 0 : 3;
 }
 
+// Run by the RS-485 test in a child with the line shim playing the driver:
+// one TEST with the RS485 row on the given device; prints what the window said.
+int run_rs485_probe(int argc, char **argv) {
+    QApplication app(argc, argv);
+    PortMap map = decoy_map();
+    map.map(1, qEnvironmentVariable("KC_RS485_PROBE"));
+    QtSerialPort port(map);
+    Form1 w(&port);
+    w.Combo3->setEditText(QStringLiteral("RS485"));
+    w.cmdtest->click();
+    QTextStream(stdout) << "waiting=" << int(w.Timer1.isActive()) << "\n"
+                        << "message=" << w.lastMessage() << "\n";
+    return 0;
+}
+
 // A UART driver played over a pseudo-terminal: its RS-485 mode and its RTS
 // line as the console leaves them. The line is also set from the release thread.
 class Rs485Driver : public DeviceAnswers {
@@ -48,10 +63,10 @@ public:
         errno = ENOTTY;
         return std::nullopt;
     }
-    bool setRs485(int, bool on) const override {
+    Rs485Set setRs485(int, bool on) const override {
         if (hasMode) mode = on;
         errno = ENOTTY;
-        return hasMode;
+        return hasMode ? Rs485Set::Held : Rs485Set::Refused;
     }
     bool setModemLine(int, LineLevel l) const override {
         if (l.line == LineLevel::Rts) rts = l.on;
@@ -79,6 +94,8 @@ private slots:
     void releaseAfterTheLastBit();
     void rs485Mode_data();
     void rs485Mode();
+    void rs485ReadBack_data();
+    void rs485ReadBack();
 };
 
 void TestPtySerial::defaultTestDeliversElevenBytes() {
@@ -294,8 +311,44 @@ void TestPtySerial::rs485Mode() {
     QVERIFY(w.lastMessage().contains(pty.slavePath()));
 }
 
+void TestPtySerial::rs485ReadBack_data() {
+    QTest::addColumn<QString>("driver"); // the shim's KC_FAKE_RS485
+    QTest::addColumn<bool>("sent");
+    QTest::addColumn<QString>("told"); // part of the message, empty: none
+    QTest::newRow("held") << "accept" << true << "";
+    QTest::newRow("RTS on send dropped: nothing sent")
+        << "no-rts-on-send" << false << u"读回时没有保持“发送时 RTS 有效”"_qs;
+    QTest::newRow("refused: nothing sent") << "refuse" << false << u"不支持 RS-485 模式"_qs;
+}
+
+// The driver's mode as read back after it was set, with the real answers
+// from the system: here the shim's, on a pseudo-terminal.
+void TestPtySerial::rs485ReadBack() {
+    QFETCH(QString, driver);
+    QFETCH(bool, sent);
+    QFETCH(QString, told);
+    Pty pty;
+    QVERIFY(pty.ok());
+    QProcess child;
+    QProcessEnvironment env = line_shim_environment();
+    env.insert(QStringLiteral("KC_RS485_PROBE"), pty.slavePath());
+    env.insert(QStringLiteral("KC_FAKE_RS485"), driver);
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), QStringList());
+    QVERIFY(child.waitForFinished(30000));
+    QVERIFY2(child.exitCode() == 0, child.readAllStandardError().constData());
+    const QString out = QString::fromUtf8(child.readAllStandardOutput());
+    QVERIFY2(out.contains(QStringLiteral("waiting=%1\n").arg(int(sent))), qPrintable(out));
+    QCOMPARE(pty.read(11, sent ? 2000 : 300),
+             sent ? QByteArray::fromHex("1430311130303130310303") : QByteArray());
+    QCOMPARE(out.endsWith(QStringLiteral("message=\n")), told.isEmpty());
+    QVERIFY2(out.contains(told) && out.contains(pty.slavePath()) == !told.isEmpty(),
+             qPrintable(out));
+}
+
 int main(int argc, char **argv) {
     if (qEnvironmentVariableIsSet("KC_TIMING_PROBE")) return run_timing_probe(argc, argv);
+    if (qEnvironmentVariableIsSet("KC_RS485_PROBE")) return run_rs485_probe(argc, argv);
     QApplication app(argc, argv);
     TestPtySerial t;
     return QTest::qExec(&t, argc, argv);

@@ -192,6 +192,21 @@ QString port_message(const PortError &e) {
                               "该帧未发送。")
             .arg(port_name(e))
             .arg(NetSerialPort::kHoldMs);
+    case PortError::Rs485NotHeld:
+        return QStringLiteral("通讯口 %1 的驱动程序接受了 RS-485 模式，但读回时没有保持“发送时 "
+                              "RTS 有效”，由 RTS 切换收发方向的转换器不会发送。\n未发送任何内容。"
+                              "请把“发送信号”选为“RTS=0”或“RTS=1”，或改用能自动控制收发方向的"
+                              "转换器。")
+            .arg(port_name(e));
+    case PortError::NoRealtime:
+        return QStringLiteral(
+                   "通讯口 %1：本程序没有获得实时调度优先级（%2），机器繁忙时收发方向线可能"
+                   "在发送结束后晚几毫秒才切回接收，3 毫秒内就应答的仪表的回复开头会丢失。\n"
+                   "可以这样解决：在桌面会话中运行并安装 rtkit；或在 /etc/security/limits.d/ "
+                   "中给用户实时优先级限额，例如“@dialout - rtprio 10”，重新登录后生效；"
+                   "或把“发送信号”选为“RS485”（由驱动切换方向）；或改用能自动控制收发方向的"
+                   "转换器。")
+            .arg(port_name(e), e.reason);
     case PortError::HostNotFound:
     case PortError::Refused:
     case PortError::Closed:
