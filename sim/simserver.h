@@ -19,24 +19,59 @@ struct LineTiming {
 
 // The line the instruments sit on.
 struct LineSetup {
-    LineSettings instruments;          // what they are set to
-    bool noise = false;                // mis-set, they answer noise instead of nothing
-    int slaveFd = -1;                  // our pseudo-terminal's slave: the console's settings
-    int reportFd = -1;                 // datagrams of the preload library
-    std::optional<sim::Converter> bus; // half-duplex, behind this converter
+    LineSettings instruments; // what they are set to
+    bool noise = false;       // mis-set, they answer noise instead of nothing
+    int slaveFd = -1;         // our pseudo-terminal's slave: the console's settings
+    int reportFd = -1;        // datagrams of the preload library
 };
 
 // Serves one file descriptor (a pseudo-terminal master or a serial device):
 // reads requests as they arrive, answers through the core, writes replies on
-// time and logs both on standard error. All on the event loop.
+// time and logs both on standard error. All on the event loop. How bytes
+// reach the instruments and replies the line is the line's own.
 class SimServer : public QObject {
     Q_OBJECT
-public:
-    SimServer(int fd, sim::SimCore &core, LineTiming timing, LineSetup line,
-              QObject *parent = nullptr);
-
 signals:
     void lineFailed(const QString &reason);
+
+protected:
+    SimServer(int fd, sim::SimCore &core, LineTiming timing, LineSetup line, QObject *parent);
+
+    // Bytes read from the line.
+    virtual void received(const QByteArray &bytes) = 0;
+    // The report socket has datagrams.
+    virtual void onReports() = 0;
+    // A report about our line, after the settings it asks for are taken.
+    virtual void reported(const sim::Report &) {}
+    // What the core made of request bytes, or noise as an answer.
+    virtual void answer(const sim::Event &e, qint64 quietAt) = 0;
+
+    void readReports();
+    // Request bytes that reached the instruments; `quietAt` is when the line
+    // fell silent after them (half-duplex only).
+    void take(const QByteArray &bytes, qint64 quietAt = 0);
+
+    const int fd_;
+    const LineTiming timing_;
+    const LineSetup line_;
+    std::optional<LineSettings> asked_; // by the console, as reported
+
+private:
+    void onReadable();
+    void log(const sim::Event &e);
+    QString mismatch() const;
+
+    sim::SimCore &core_;
+    QSocketNotifier notifier_;
+    std::optional<QSocketNotifier> reports_;
+    quint64 slaveDevice_ = 0; // reports about other devices are not ours
+};
+
+// A full-duplex line: replies written as the core splits them, paced if asked.
+class PlainLineServer : public SimServer {
+public:
+    PlainLineServer(int fd, sim::SimCore &core, LineTiming timing, LineSetup line,
+                    QObject *parent = nullptr);
 
 private:
     struct Step {
@@ -44,36 +79,37 @@ private:
         QByteArray bytes;
     };
 
-    void onReadable();
-    void onReports();
-    void readReports();
-    void advanceBus();
-    // Request bytes that reached the instruments; `quietAt` is when the line
-    // fell silent after them (half-duplex only).
-    void take(const QByteArray &bytes, qint64 quietAt = 0);
-    void log(const sim::Event &e);
-    QString mismatch() const;
+    void received(const QByteArray &bytes) override;
+    void onReports() override { readReports(); }
+    void answer(const sim::Event &e, qint64 quietAt) override;
     void pump();
     bool writeSome(Step &s, qsizetype count);
 
-    int fd_;
-    sim::SimCore &core_;
-    LineTiming timing_;
-    QSocketNotifier notifier_;
     QTimer timer_;
     QElapsedTimer clock_;
     QQueue<Step> queue_;
     bool stepStarted_ = false;
     qint64 stepDue_ = 0; // clock time the front step may start
     qsizetype stepSent_ = 0;
+};
 
-    LineSetup line_;
-    std::optional<QSocketNotifier> reports_;
-    std::optional<sim::HalfDuplexBus> bus_;
+// A two-wire bus behind a converter: the console's reports tell what went on
+// the wire, and when; replies go out character by character as the bus allows.
+class HalfDuplexServer : public SimServer {
+public:
+    HalfDuplexServer(int fd, sim::SimCore &core, LineTiming timing, LineSetup line,
+                     sim::Converter converter, QObject *parent = nullptr);
+
+private:
+    void received(const QByteArray &bytes) override;
+    void onReports() override { advanceBus(); }
+    void reported(const sim::Report &r) override;
+    void answer(const sim::Event &e, qint64 quietAt) override;
+    void advanceBus();
+
+    sim::HalfDuplexBus bus_;
     QTimer busTimer_;
-    quint64 slaveDevice_ = 0;           // reports about other devices are not ours
-    std::optional<LineSettings> asked_; // by the console, as reported
-    bool reported_ = false;             // any report has come
+    bool reported_ = false; // any report has come
     bool unreportedTold_ = false;
     qint64 burstStart_ = 0;
     QByteArray heard_; // by the instruments, not yet taken
