@@ -10,12 +10,10 @@
 // --delay 3, idle and under load: how many of them give "OK SUM=".
 //
 //   bench_release [--count N] [--sim PATH]
-#include "form1.h"
-#include "portmap.h"
-#include "qtserialport.h"
+#include "childconsole.h"
 
-#include <QApplication>
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -31,35 +29,6 @@
 #include <vector>
 
 namespace {
-
-// The console: KC_BENCH_COUNT default TESTs at KC_BENCH_SETTINGS on KC_BENCH_DEVICE,
-// each to its verdict or time-out and its release.
-int run_console(int argc, char **argv) {
-    QApplication app(argc, argv);
-    PortMap map;
-    map.map(1, qEnvironmentVariable("KC_BENCH_DEVICE"));
-    QtSerialPort port(map);
-    Form1 w(&port);
-    w.show();
-    w.Combo2->setEditText(qEnvironmentVariable("KC_BENCH_SETTINGS"));
-    int released = 0;
-    QObject::connect(&port, &SerialPort::comm, [&](int code) { released += code == 1; });
-    int ok = 0;
-    const int count = qEnvironmentVariableIntValue("KC_BENCH_COUNT");
-    for (int i = 0; i < count; ++i) {
-        w.rec->flush();
-        const qsizetype from = w.rec->text().size();
-        const int before = released;
-        w.cmdtest->click();
-        if (!w.Timer1.isActive()) return 3;
-        while (w.Timer1.isActive() || released == before)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        w.rec->flush();
-        ok += w.rec->text().mid(from).contains(QLatin1String("OK SUM="));
-    }
-    std::printf("%d\n", ok);
-    return 0;
-}
 
 [[noreturn]] void spin() {
     volatile unsigned long n = 0;
@@ -156,17 +125,21 @@ Figures run(const QString &sim, int rate, bool load, int count, bool halfDuplex)
             busy.push_back(p);
         }
 
+    // The console: `count` default TESTs, each to its verdict or time-out and its release.
     QProcess console;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("KC_BENCH_DEVICE"), QString::fromLocal8Bit(name));
-    env.insert(QStringLiteral("KC_BENCH_SETTINGS"), settings);
-    env.insert(QStringLiteral("KC_BENCH_COUNT"), QString::number(count));
     env.insert(QStringLiteral("KC_LINE_LOG"), logPath);
     env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(KC_LINE_SHIM));
     if (halfDuplex) env.insert(QStringLiteral("KC_BUS_SOCKET"), socket);
-    console.setProcessEnvironment(env);
     console.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    console.start(QCoreApplication::applicationFilePath(), QStringList());
+    start_child_console(console,
+                        {.device = QString::fromLocal8Bit(name),
+                         .boxes = {"Combo2=" + settings},
+                         .count = count,
+                         .verdicts = true,
+                         .show = true,
+                         .strict = true},
+                        env);
     console.waitForStarted(5000);
 
     // Relay both ways; under load, a line of text every 20 ms as well (about
@@ -208,7 +181,8 @@ Figures run(const QString &sim, int rate, bool load, int count, bool halfDuplex)
         ::close(fd);
     if (console.exitCode() != 0) std::fprintf(stderr, "bench_release: the console failed\n");
     Figures f = read_log(logPath, 11.0 * 11 * 1000 / rate);
-    f.ok = console.readAllStandardOutput().trimmed().toInt();
+    for (const QByteArray &line : console.readAllStandardOutput().split('\n'))
+        if (line.startsWith("ok ")) f.ok = line.mid(3).toInt();
     return f;
 }
 
@@ -217,7 +191,7 @@ Figures run(const QString &sim, int rate, bool load, int count, bool halfDuplex)
 int main(int argc, char **argv) {
     if (qEnvironmentVariableIsSet("KC_BENCH_SPIN")) spin();
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (qEnvironmentVariableIsSet("KC_BENCH_DEVICE")) return run_console(argc, argv);
+    if (const auto rc = child_console(argc, argv)) return *rc;
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     parser.addHelpOption();

@@ -1,6 +1,7 @@
 // Faults of the serial port, with the real QSerialPort implementation over
 // pseudo-terminals and real paths: a device that goes away in the middle of a
 // session, and devices that are missing, busy, forbidden or refuse settings.
+#include "childconsole.h"
 #include "form1.h"
 #include "portsession.h"
 #include "ptyutil.h"
@@ -49,26 +50,6 @@ private:
     QTemporaryDir dir_;
     QString path_;
 };
-
-// The probe for the permission test: run as an unprivileged user by the test
-// itself, it presses TEST on a device it may not open and prints what it got.
-int run_probe(int argc, char **argv) {
-    QApplication app(argc, argv);
-    PortMap map = decoy_map();
-    map.map(4, qEnvironmentVariable("KC_PORT_PROBE"));
-    QtSerialPort port(map);
-    Form1 w(&port);
-    w.Combo1->setEditText(QStringLiteral("COM4"));
-    w.cmdtest->click();
-    QTextStream out(stdout);
-    out << "uid=" << ::geteuid() << "\n";
-    out << "kind=" << int(port.lastError().kind) << "\n";
-    out << "open=" << int(port.portOpen()) << "\n";
-    out << "sent=" << int(!w.trs->text().isEmpty()) << "\n";
-    out << "waiting=" << int(w.Timer1.isActive()) << "\n";
-    out << "message=" << w.lastMessage().replace(QLatin1Char('\n'), QLatin1Char(' ')) << "\n";
-    return 0;
-}
 
 // A serial device that is not at hand, played over a pseudo-terminal: the
 // system's answers about it are given, the bytes still go to the pty.
@@ -273,19 +254,16 @@ void TestPortFaults::permissionDenied() {
     QVERIFY(::chown(slave.constData(), 0, 0) == 0 || ::geteuid() != 0);
     QVERIFY(::chmod(slave.constData(), ::geteuid() == 0 ? 0600 : 0000) == 0);
 
+    // The press on a device it may not open, and what it got.
     QProcess probe;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("KC_PORT_PROBE"), pty.slavePath());
-    probe.setProcessEnvironment(env);
+    if (!start_child_console(probe,
+                             {.device = pty.slavePath(),
+                              .com = 4,
+                              .boxes = {QStringLiteral("Combo1=COM4")},
+                              .unprivileged = true},
+                             QProcessEnvironment::systemEnvironment()))
+        QSKIP("running as root without setpriv: no way to press TEST as an unprivileged user");
     const QString self = QCoreApplication::applicationFilePath();
-    if (::geteuid() == 0) {
-        const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
-        if (setpriv.isEmpty())
-            QSKIP("running as root without setpriv: no way to press TEST as an unprivileged user");
-        probe.start(setpriv, {"--reuid=65534", "--regid=65534", "--clear-groups", "--", self});
-    } else {
-        probe.start(self);
-    }
     QVERIFY(probe.waitForFinished(60000));
     const QString out = QString::fromUtf8(probe.readAllStandardOutput());
     const QByteArray err = probe.readAllStandardError();
@@ -617,7 +595,7 @@ void TestPortFaults::unusableAddressSendsNothing() {
 }
 
 int main(int argc, char **argv) {
-    if (qEnvironmentVariableIsSet("KC_PORT_PROBE")) return run_probe(argc, argv);
+    if (const auto rc = child_console(argc, argv)) return *rc;
     QApplication app(argc, argv);
     TestPortFaults t;
     return QTest::qExec(&t, argc, argv);

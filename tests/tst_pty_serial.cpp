@@ -1,4 +1,5 @@
 // The console over a real pseudo-terminal with the QSerialPort implementation.
+#include "childconsole.h"
 #include "form1.h"
 #include "ptyutil.h"
 #include "qtserialport.h"
@@ -12,29 +13,6 @@
 #include <sys/ioctl.h>
 
 namespace {
-
-// Run by the timing test in a child with the line shim preloaded: one default
-// TEST (or an AT line) with the given settings on the given device, the window
-// then kept busy for a while, then time for its release.
-int run_timing_probe(int argc, char **argv) {
-    QApplication app(argc, argv);
-    PortMap map = decoy_map();
-    map.map(1, qEnvironmentVariable("KC_TIMING_PROBE"));
-    QtSerialPort port(map);
-    Form1 w(&port);
-    w.Combo2->setEditText(qEnvironmentVariable("KC_TIMING_SETTINGS"));
-    w.Combo11->setEditText(QStringLiteral("ATH0"));
-    (qEnvironmentVariableIsSet("KC_TIMING_AT") ? w.Command1 : w.cmdtest)->click();
-    QElapsedTimer busy;
-    busy.start();
-    while (busy.elapsed() < qEnvironmentVariableIntValue("KC_TIMING_BUSY_MS")) {
-    }
-    // A plain event loop: QTest::qWait sleeps between its rounds.
-    QEventLoop loop;
-    QTimer::singleShot(400, &loop, &QEventLoop::quit);
-    loop.exec();
-    return w.lastMessage().isEmpty() ? 0 : 3;
-}
 
 // A UART driver played over a pseudo-terminal: its RS-485 mode and its RTS
 // line as the console leaves them. The line is also set from the release thread.
@@ -183,13 +161,16 @@ void TestPtySerial::releaseAfterTheLastBit() {
     const QString logPath = dir.filePath(QStringLiteral("lines.log"));
     QProcess child;
     QProcessEnvironment env = line_shim_environment();
-    env.insert(QStringLiteral("KC_TIMING_PROBE"), pty.slavePath());
-    env.insert(QStringLiteral("KC_TIMING_SETTINGS"), settings);
-    env.insert(QStringLiteral("KC_TIMING_BUSY_MS"), QString::number(busyMs));
-    if (at) env.insert(QStringLiteral("KC_TIMING_AT"), QStringLiteral("1"));
     env.insert(QStringLiteral("KC_LINE_LOG"), logPath);
-    child.setProcessEnvironment(env);
-    child.start(QCoreApplication::applicationFilePath(), QStringList());
+    // One press, the window then kept busy for a while, then time for its release.
+    start_child_console(child,
+                        {.device = pty.slavePath(),
+                         .boxes = {"Combo2=" + settings, QStringLiteral("Combo11=ATH0")},
+                         .at = at,
+                         .busyMs = busyMs,
+                         .settleMs = 400,
+                         .strict = true},
+                        env);
     QVERIFY(child.waitForFinished(30000));
     const QByteArray childErr = child.readAllStandardError();
     QVERIFY2(child.exitCode() == 0, childErr.constData());
@@ -295,7 +276,7 @@ void TestPtySerial::rs485Mode() {
 }
 
 int main(int argc, char **argv) {
-    if (qEnvironmentVariableIsSet("KC_TIMING_PROBE")) return run_timing_probe(argc, argv);
+    if (const auto rc = child_console(argc, argv)) return *rc;
     QApplication app(argc, argv);
     TestPtySerial t;
     return QTest::qExec(&t, argc, argv);
