@@ -198,10 +198,9 @@ int main(int argc, char *argv[]) {
         setup.noise = true;
     else if (m != QLatin1String("silent"))
         cli::usage_error(QStringLiteral("--mismatch 的值无效：%1（应为 silent 或 noise）").arg(m));
-    std::optional<sim::Converter> busConverter;
     if (parser.isSet(halfDuplex)) {
-        busConverter = sim::parse_converter(parser.value(converter));
-        if (!busConverter)
+        setup.bus = sim::parse_converter(parser.value(converter));
+        if (!setup.bus)
             cli::usage_error(
                 QStringLiteral(
                     "--converter 的值无效：%1（应为 RTS=0、RTS=1、DTR=0、DTR=1 或 auto）")
@@ -314,11 +313,9 @@ int main(int argc, char *argv[]) {
         readerWatch.start(250);
     }
 
-    std::unique_ptr<SimServer> server;
-    if (busConverter)
-        server = std::make_unique<HalfDuplexServer>(fd, core, timing, setup, *busConverter);
-    else
-        server = std::make_unique<PlainLineServer>(fd, core, timing, setup);
+    const std::unique_ptr<SimServer> server =
+        setup.bus ? std::unique_ptr<SimServer>(new HalfDuplexServer(fd, core, timing, setup))
+                  : std::make_unique<PlainLineServer>(fd, core, timing, setup);
     QObject::connect(server.get(), &SimServer::lineFailed, &app, [](const QString &reason) {
         log_line(QStringLiteral("线路故障：") + reason);
         QCoreApplication::exit(1);
@@ -331,7 +328,7 @@ int main(int argc, char *argv[]) {
         QStringLiteral("在 %1 上服务；集中器 %2；仪表 %3；线路设置 %4%5")
             .arg(path, QString::number(core.concentrator()).rightJustified(2, QLatin1Char('0')),
                  addresses.join(QLatin1Char(' ')), settings_text(*line),
-                 busConverter
+                 setup.bus
                      ? QStringLiteral("；半双工总线，转换器 ") + parser.value(converter).toUpper()
                      : QString()));
 

@@ -16,16 +16,12 @@ void log_line(const QString &text) {
     std::fflush(stderr);
 }
 
-namespace {
-
-// A report's line change comes a moment after the change itself.
-constexpr qint64 kSettleNs = 2'000'000;
-
-} // namespace
-
 SimServer::SimServer(int fd, sim::SimCore &core, LineTiming timing, LineSetup line, QObject *parent)
     : QObject(parent), fd_(fd), timing_(timing), line_(line), core_(core),
       notifier_(fd, QSocketNotifier::Read) {
+    timer_.setSingleShot(true);
+    timer_.setTimerType(Qt::PreciseTimer);
+    connect(&timer_, &QTimer::timeout, this, &SimServer::due);
     connect(&notifier_, &QSocketNotifier::activated, this, &SimServer::onReadable);
     struct stat st {};
     if (line_.slaveFd >= 0 && ::fstat(line_.slaveFd, &st) == 0) slaveDevice_ = st.st_rdev;
@@ -33,23 +29,6 @@ SimServer::SimServer(int fd, sim::SimCore &core, LineTiming timing, LineSetup li
         reports_.emplace(line_.reportFd, QSocketNotifier::Read);
         connect(&*reports_, &QSocketNotifier::activated, this, &SimServer::onReports);
     }
-}
-
-PlainLineServer::PlainLineServer(int fd, sim::SimCore &core, LineTiming timing, LineSetup line,
-                                 QObject *parent)
-    : SimServer(fd, core, timing, line, parent) {
-    clock_.start();
-    timer_.setSingleShot(true);
-    timer_.setTimerType(Qt::PreciseTimer);
-    connect(&timer_, &QTimer::timeout, this, &PlainLineServer::pump);
-}
-
-HalfDuplexServer::HalfDuplexServer(int fd, sim::SimCore &core, LineTiming timing, LineSetup line,
-                                   sim::Converter converter, QObject *parent)
-    : SimServer(fd, core, timing, line, parent), bus_(converter, kSettleNs) {
-    busTimer_.setSingleShot(true);
-    busTimer_.setTimerType(Qt::PreciseTimer);
-    connect(&busTimer_, &QTimer::timeout, this, &HalfDuplexServer::advanceBus);
 }
 
 // Empty when the console's settings are the instruments', or cannot be seen
@@ -71,19 +50,13 @@ void SimServer::onReadable() {
                                : QString::fromLocal8Bit(std::strerror(errno)));
         return;
     }
+    // The settings asked for before these bytes were written are reported by
+    // now; on the half-duplex bus the reports tell what went on the wire, and when.
+    onReports();
     received(QByteArray(buf, int(n)));
 }
 
-void PlainLineServer::received(const QByteArray &bytes) {
-    // The settings asked for before these bytes were written are reported by now.
-    readReports();
-    take(bytes);
-    pump();
-}
-
 void HalfDuplexServer::received(const QByteArray &) {
-    // The reports tell what went on the wire, and when.
-    advanceBus();
     if (!reported_ && !unreportedTold_) {
         unreportedTold_ = true;
         log_line(
@@ -139,19 +112,12 @@ void SimServer::readReports() {
 
 void HalfDuplexServer::reported(const sim::Report &r) {
     reported_ = true;
-    switch (r.kind) {
-    case sim::Report::Termios:
-        break;
-    case sim::Report::Write:
+    if (r.kind == sim::Report::Write)
         bus_.consoleWrote(r.ns, r.bytes, char_ns(asked_.value_or(line_.instruments)));
-        break;
-    case sim::Report::Modem:
+    else if (r.kind == sim::Report::Modem)
         bus_.modemCall(r.ns, r.op, r.value);
-        break;
-    case sim::Report::Rs485:
+    else if (r.kind == sim::Report::Rs485)
         bus_.rs485(r.ns, r.value);
-        break;
-    }
 }
 
 void HalfDuplexServer::advanceBus() {
@@ -207,7 +173,7 @@ void HalfDuplexServer::advanceBus() {
         replyLost_ = 0;
     }
     if (const std::optional<qint64> due = bus_.nextDue())
-        busTimer_.start(int(qMax<qint64>(0, (*due - now + 999'999) / 1'000'000)));
+        timer_.start(int(qMax<qint64>(0, (*due - now + 999'999) / 1'000'000)));
 }
 
 void SimServer::log(const sim::Event &e) {

@@ -19,32 +19,35 @@ struct LineTiming {
 
 // The line the instruments sit on.
 struct LineSetup {
-    LineSettings instruments; // what they are set to
-    bool noise = false;       // mis-set, they answer noise instead of nothing
-    int slaveFd = -1;         // our pseudo-terminal's slave: the console's settings
-    int reportFd = -1;        // datagrams of the preload library
+    LineSettings instruments;          // what they are set to
+    bool noise = false;                // mis-set, they answer noise instead of nothing
+    int slaveFd = -1;                  // our pseudo-terminal's slave: the console's settings
+    int reportFd = -1;                 // datagrams of the preload library
+    std::optional<sim::Converter> bus; // half-duplex, behind this converter
 };
 
 // Serves one file descriptor (a pseudo-terminal master or a serial device):
 // reads requests as they arrive, answers through the core, writes replies on
-// time and logs both on standard error. All on the event loop. How bytes
-// reach the instruments and replies the line is the line's own.
+// time and logs both on standard error. All on the event loop. How requests
+// reach the instruments and replies the console is the line's own.
 class SimServer : public QObject {
     Q_OBJECT
+public:
+    SimServer(int fd, sim::SimCore &core, LineTiming timing, LineSetup line,
+              QObject *parent = nullptr);
+
 signals:
     void lineFailed(const QString &reason);
 
 protected:
-    SimServer(int fd, sim::SimCore &core, LineTiming timing, LineSetup line, QObject *parent);
-
-    // Bytes read from the line.
-    virtual void received(const QByteArray &bytes) = 0;
-    // The report socket has datagrams.
+    // Reports have come, or bytes: those sent before the bytes come first.
     virtual void onReports() = 0;
-    // A report about our line, after the settings it asks for are taken.
+    virtual void received(const QByteArray &bytes) = 0;
+    // A report about our line, the settings it asks for taken.
     virtual void reported(const sim::Report &) {}
     // What the core made of request bytes, or noise as an answer.
     virtual void answer(const sim::Event &e, qint64 quietAt) = 0;
+    virtual void due() = 0; // timer_ has run out
 
     void readReports();
     // Request bytes that reached the instruments; `quietAt` is when the line
@@ -55,6 +58,7 @@ protected:
     const LineTiming timing_;
     const LineSetup line_;
     std::optional<LineSettings> asked_; // by the console, as reported
+    QTimer timer_;
 
 private:
     void onReadable();
@@ -70,8 +74,7 @@ private:
 // A full-duplex line: replies written as the core splits them, paced if asked.
 class PlainLineServer : public SimServer {
 public:
-    PlainLineServer(int fd, sim::SimCore &core, LineTiming timing, LineSetup line,
-                    QObject *parent = nullptr);
+    using SimServer::SimServer;
 
 private:
     struct Step {
@@ -79,36 +82,45 @@ private:
         QByteArray bytes;
     };
 
-    void received(const QByteArray &bytes) override;
     void onReports() override { readReports(); }
+    void received(const QByteArray &bytes) override {
+        take(bytes);
+        pump();
+    }
     void answer(const sim::Event &e, qint64 quietAt) override;
+    void due() override { pump(); }
     void pump();
     bool writeSome(Step &s, qsizetype count);
 
-    QTimer timer_;
-    QElapsedTimer clock_;
+    QElapsedTimer clock_ = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
     QQueue<Step> queue_;
     bool stepStarted_ = false;
     qint64 stepDue_ = 0; // clock time the front step may start
     qsizetype stepSent_ = 0;
 };
 
-// A two-wire bus behind a converter: the console's reports tell what went on
+// The two-wire bus behind line_.bus: the console's reports tell what went on
 // the wire, and when; replies go out character by character as the bus allows.
 class HalfDuplexServer : public SimServer {
 public:
-    HalfDuplexServer(int fd, sim::SimCore &core, LineTiming timing, LineSetup line,
-                     sim::Converter converter, QObject *parent = nullptr);
+    using SimServer::SimServer;
 
 private:
-    void received(const QByteArray &bytes) override;
+    // A report's line change comes a moment after the change itself.
+    static constexpr qint64 kSettleNs = 2'000'000;
+
     void onReports() override { advanceBus(); }
+    void received(const QByteArray &bytes) override;
     void reported(const sim::Report &r) override;
     void answer(const sim::Event &e, qint64 quietAt) override;
+    void due() override { advanceBus(); }
     void advanceBus();
 
-    sim::HalfDuplexBus bus_;
-    QTimer busTimer_;
+    sim::HalfDuplexBus bus_{*line_.bus, kSettleNs};
     bool reported_ = false; // any report has come
     bool unreportedTold_ = false;
     qint64 burstStart_ = 0;
