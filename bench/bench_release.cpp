@@ -11,6 +11,7 @@
 //
 //   bench_release [--count N] [--sim PATH]
 #include "childconsole.h"
+#include "ptyutil.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -21,10 +22,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
@@ -34,13 +32,6 @@ namespace {
     volatile unsigned long n = 0;
     for (;;)
         n = n + 1UL;
-}
-
-void raw(int fd) {
-    termios t{};
-    ::tcgetattr(fd, &t);
-    ::cfmakeraw(&t);
-    ::tcsetattr(fd, TCSANOW, &t);
 }
 
 // Write all of it, or give up on a full line.
@@ -92,19 +83,12 @@ Figures run(const QString &sim, int rate, bool load, int count, bool halfDuplex)
     const QString logPath = dir.filePath(QStringLiteral("lines.log"));
     const QString socket = dir.filePath(QStringLiteral("bus"));
     const QString settings = QStringLiteral("%1,n,8,2").arg(rate);
-    int master = -1;
-    int slave = -1;
-    int toSim = -1;
-    int simSlave = -1;
-    char name[256] = {};
-    char simName[256] = {};
-    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0 ||
-        ::openpty(&toSim, &simSlave, simName, nullptr, nullptr) != 0)
-        return {};
-    raw(slave);
-    ::fcntl(master, F_SETFL, O_NONBLOCK);
-    ::fcntl(toSim, F_SETFL, O_NONBLOCK);
-    QStringList simArgs{QStringLiteral("--device"), QString::fromLocal8Bit(simName),
+    Pty consoleLine;
+    Pty simLine;
+    if (!consoleLine.ok() || !simLine.ok()) return {};
+    const int master = consoleLine.master();
+    const int toSim = simLine.master();
+    QStringList simArgs{QStringLiteral("--device"), simLine.slavePath(),
                         QStringLiteral("--settings"), settings};
     if (halfDuplex)
         simArgs << QStringLiteral("--half-duplex") << QStringLiteral("--delay")
@@ -133,7 +117,7 @@ Figures run(const QString &sim, int rate, bool load, int count, bool halfDuplex)
     if (halfDuplex) env.insert(QStringLiteral("KC_BUS_SOCKET"), socket);
     console.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     start_child_console(console,
-                        {.device = QString::fromLocal8Bit(name),
+                        {.device = consoleLine.slavePath(),
                          .boxes = {"Combo2=" + settings},
                          .count = count,
                          .verdicts = true,
@@ -177,8 +161,6 @@ Figures run(const QString &sim, int rate, bool load, int count, bool halfDuplex)
     }
     simulator.terminate();
     simulator.waitForFinished(3000);
-    for (int fd : {toSim, simSlave, master, slave})
-        ::close(fd);
     if (console.exitCode() != 0) std::fprintf(stderr, "bench_release: the console failed\n");
     Figures f = read_log(logPath, 11.0 * 11 * 1000 / rate);
     for (const QByteArray &line : console.readAllStandardOutput().split('\n'))

@@ -6,9 +6,12 @@
 #include <QStringList>
 #include <optional>
 
-// A console the test binary runs as a child of its own: the real window and
-// serial component in a process of their own, under the line shim or as
-// another user. On `device`, mapped at COM `com` over decoy_map().
+// A console the test binary runs as a child of its own (the real window and
+// serial component, under the line shim or as another user) on `device`,
+// mapped at COM `com` over decoy_map(). It prints, with verdicts, how many
+// presses ended in each kind (ok: OK SUM=; cut: characters, but no good
+// reply; none: nothing came back; unsent: refused), else the state the window
+// is left in (uid=, kind= of the port's last error, open=, sent=, waiting=, message=).
 struct ChildConsole {
     QString device;
     int com = 1;
@@ -23,13 +26,7 @@ struct ChildConsole {
     bool unprivileged = false; // as uid 65534 through setpriv when run as root
 };
 
-// Starts `child` as that console with `env`; false when it cannot be made
-// unprivileged (root without setpriv). It prints, with verdicts, how many
-// presses ended in each kind: ok (OK SUM=), cut (characters, but no good
-// reply), none (nothing came back), unsent (refused); without, the state the
-// window is left in: uid=, kind= (of the port's last error), open=, sent=,
-// waiting=, message=.
+// Starts `child` as that console with `env`; false when root has no setpriv.
 bool start_child_console(QProcess &child, const ChildConsole &c, QProcessEnvironment env);
-
 // First in main(): runs the console when this process is that child.
 std::optional<int> child_console(int argc, char **argv);
