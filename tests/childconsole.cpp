@@ -38,9 +38,7 @@ std::optional<int> child_console(int argc, char **argv) {
     in >> c.device >> c.com >> c.boxes >> c.at >> c.count >> c.verdicts >> c.busyMs >> c.settleMs >>
         c.show >> c.strict;
     QApplication app(argc, argv);
-    PortMap map = decoy_map();
-    map.map(c.com, c.device);
-    QtSerialPort port(map);
+    QtSerialPort port(decoy_map(c.com, c.device));
     Form1 w(&port);
     if (c.show) w.show();
     for (const QString &b : c.boxes)

@@ -109,9 +109,7 @@ void TestPortFaults::deviceGoesAway() {
     if (!slaveHeld) pty->releaseSlave();
     DeviceLink link;
     QVERIFY(link.pointAt(pty->slavePath()));
-    PortMap map = decoy_map();
-    map.map(1, link.path());
-    QtSerialPort port(map);
+    QtSerialPort port(decoy_map(1, link.path()));
     Form1 w(&port);
     w.Combo4->setEditText(QStringLiteral("PM-01"));
 
@@ -225,9 +223,7 @@ void TestPortFaults::openFailures() {
     QFETCH(QString, device);
     QFETCH(int, kind);
     QFETCH(QString, says);
-    PortMap map = decoy_map();
-    map.map(7, device);
-    QtSerialPort port(map);
+    QtSerialPort port(decoy_map(7, device));
     Form1 w(&port);
     w.Combo1->setEditText(QStringLiteral("COM7"));
     w.cmdtest->click();
@@ -300,9 +296,7 @@ void TestPortFaults::busyPort() {
     QVERIFY(holder.open(QIODevice::ReadWrite));
     const QString path = throughLink ? link.path() : pty.slavePath();
 
-    PortMap map = decoy_map();
-    map.map(2, path);
-    QtSerialPort port(map);
+    QtSerialPort port(decoy_map(2, path));
     Form1 w(&port);
     w.Combo1->setEditText(QStringLiteral("COM2"));
     w.cmdtest->click();
@@ -346,9 +340,7 @@ void TestPortFaults::rejectedSettings() {
     QFETCH(QString, settings);
     Pty pty;
     QVERIFY(pty.ok());
-    PortMap map = decoy_map();
-    map.map(1, pty.slavePath());
-    QtSerialPort port(map);
+    QtSerialPort port(decoy_map(1, pty.slavePath()));
     Form1 w(&port);
     w.Combo2->setEditText(settings);
     w.cmdtest->click();
@@ -381,11 +373,9 @@ void TestPortFaults::settingsNotHeld() {
     QFETCH(QByteArray, sent);
     Pty pty;
     QVERIFY(pty.ok());
-    PortMap map = decoy_map();
-    map.map(1, pty.slavePath());
     auto device = std::make_unique<PlayedDevice>();
     device->keeps = TermiosAnswer{9600, CS8 | CREAD | CLOCAL};
-    QtSerialPort port(map, std::move(device));
+    QtSerialPort port(decoy_map(1, pty.slavePath()), std::move(device));
     Form1 w(&port);
     QPushButton *button = atButton ? w.Command1 : w.cmdtest;
     w.Combo2->setEditText(QStringLiteral("9600,e,7,1"));
@@ -424,11 +414,9 @@ void TestPortFaults::lineFaultToldOnce() {
     QFETCH(bool, serialDevice);
     Pty pty;
     QVERIFY(pty.ok());
-    PortMap map = decoy_map();
-    map.map(1, pty.slavePath());
     std::unique_ptr<DeviceAnswers> answers =
         serialDevice ? std::make_unique<PlayedDevice>() : std::make_unique<DeviceAnswers>();
-    QtSerialPort port(map, std::move(answers));
+    QtSerialPort port(decoy_map(1, pty.slavePath()), std::move(answers));
     Form1 w(&port);
     QSignalSpy faults(&port, &SerialPort::lineFault);
     QSignalSpy comm(&port, &SerialPort::comm);
@@ -461,12 +449,10 @@ void TestPortFaults::lineFaultToldOnce() {
 }
 
 void TestPortFaults::missingDeviceNamesThoseThatExist() {
-    PortMap map = decoy_map();
-    map.map(2, QStringLiteral("/dev/ttyKC-missing"));
     auto device = std::make_unique<PlayedDevice>();
     device->present = {{QStringLiteral("/dev/ttyUSB7"), QStringLiteral("USB-Serial Controller")},
                        {QStringLiteral("/dev/ttyS4"), QString()}};
-    QtSerialPort port(map, std::move(device));
+    QtSerialPort port(decoy_map(2, QStringLiteral("/dev/ttyKC-missing")), std::move(device));
     Form1 w(&port);
     w.Combo1->setEditText(QStringLiteral("COM2"));
     w.cmdtest->click();
@@ -482,9 +468,7 @@ void TestPortFaults::missingDeviceNamesThoseThatExist() {
 void TestPortFaults::reopenedPortOutlivesStaleClose() {
     Pty pty;
     QVERIFY(pty.ok());
-    PortMap map = decoy_map();
-    map.map(1, pty.slavePath());
-    QtSerialPort port(map);
+    QtSerialPort port(decoy_map(1, pty.slavePath()));
     QSignalSpy failed(&port, &SerialPort::failed);
     QVERIFY(port.setPortOpen(true));
     auto *device = port.findChild<QSerialPort *>();
@@ -504,9 +488,7 @@ void TestPortFaults::reopenedPortOutlivesStaleClose() {
 void TestPortFaults::staleReleaseIgnored() {
     Pty pty;
     QVERIFY(pty.ok());
-    PortMap map = decoy_map();
-    map.map(1, pty.slavePath());
-    QtSerialPort port(map);
+    QtSerialPort port(decoy_map(1, pty.slavePath()));
     QSignalSpy comm(&port, &SerialPort::comm);
     QVERIFY(port.setPortOpen(true));
     port.output("x");
@@ -570,9 +552,7 @@ void TestPortFaults::unusableAddressSendsNothing() {
     QFETCH(QString, says);
     Pty pty;
     QVERIFY(pty.ok());
-    PortMap map = decoy_map();
-    map.map(1, pty.slavePath());
-    PortSession port(map);
+    PortSession port(decoy_map(1, pty.slavePath()));
     Form1 w(&port);
     w.cmdtest->click();
     QCOMPARE(pty.read(11).toHex(), QByteArray("1430311130303130310303"));

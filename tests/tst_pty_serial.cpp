@@ -62,9 +62,7 @@ private slots:
 void TestPtySerial::defaultTestDeliversElevenBytes() {
     Pty pty;
     QVERIFY(pty.ok());
-    PortMap map = decoy_map();
-    map.map(1, pty.slavePath());
-    QtSerialPort port(map);
+    QtSerialPort port(decoy_map(1, pty.slavePath()));
     Form1 w(&port);
     QSignalSpy comm(&port, &SerialPort::comm);
     w.cmdtest->click();
@@ -96,9 +94,7 @@ void TestPtySerial::writeFrameWithSettingsAndSignalRows() {
     QFETCH(QString, settings);
     QFETCH(QString, signal);
     Pty pty;
-    PortMap map = decoy_map();
-    map.map(3, pty.slavePath());
-    QtSerialPort port(map);
+    QtSerialPort port(decoy_map(3, pty.slavePath()));
     Form1 w(&port);
     w.Combo1->setEditText("COM3");
     w.Combo2->setEditText(settings);
@@ -115,9 +111,7 @@ void TestPtySerial::missingDeviceLeavesProgramRunning() {
     // COM2 names a device that is not there yet, as an adapter not plugged in.
     QTemporaryDir dir;
     const QString device = dir.filePath(QStringLiteral("ttyKC-later"));
-    PortMap map = decoy_map();
-    map.map(2, device);
-    QtSerialPort port(map);
+    QtSerialPort port(decoy_map(2, device));
     Form1 w(&port);
     w.Combo1->setEditText("COM2");
     w.cmdtest->click();
@@ -243,13 +237,11 @@ void TestPtySerial::rs485Mode() {
     QFETCH(int, rtsAfter);
     QFETCH(QString, told);
     Pty pty;
-    PortMap map = decoy_map();
-    map.map(1, pty.slavePath());
     auto owned = std::make_unique<Rs485Driver>();
     Rs485Driver &driver = *owned;
     driver.hasMode = hasMode;
     driver.mode = onSinceBoot;
-    QtSerialPort port(map, std::move(owned));
+    QtSerialPort port(decoy_map(1, pty.slavePath()), std::move(owned));
     Form1 w(&port);
     QSignalSpy comm(&port, &SerialPort::comm);
     QSignalSpy faults(&port, &SerialPort::lineFault);
