@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <optional>
