@@ -12,13 +12,11 @@
 // --delay 3, idle and under load: how many of them give "OK SUM=".
 //
 //   bench_release [--count N] [--sim PATH]
-#include "form1.h"
-#include "portmap.h"
-#include "qtserialport.h"
+#include "childconsole.h"
+#include "ptyutil.h"
 
-#include <QApplication>
 #include <QCommandLineParser>
-#include <QDir>
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -26,76 +24,16 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
-#include <sched.h>
-#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
-// How the console's release thread is scheduled: "FIFO 10", "RR 10", "OTHER".
-QString release_scheduling() {
-    const QDir tasks(QStringLiteral("/proc/self/task"));
-    for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile comm(tasks.filePath(tid + QStringLiteral("/comm")));
-        if (!comm.open(QIODevice::ReadOnly) || comm.readAll().trimmed() != "kc-release") continue;
-        sched_param p{};
-        ::sched_getparam(tid.toInt(), &p);
-        switch (::sched_getscheduler(tid.toInt()) & ~SCHED_RESET_ON_FORK) {
-        case SCHED_FIFO:
-            return QStringLiteral("FIFO %1").arg(p.sched_priority);
-        case SCHED_RR:
-            return QStringLiteral("RR %1").arg(p.sched_priority);
-        default:
-            return QStringLiteral("OTHER");
-        }
-    }
-    return QStringLiteral("?");
-}
-
-// The console: KC_BENCH_COUNT default TESTs at KC_BENCH_SETTINGS on KC_BENCH_DEVICE,
-// each to its verdict or time-out and its release.
-int run_console(int argc, char **argv) {
-    QApplication app(argc, argv);
-    PortMap map;
-    map.map(1, qEnvironmentVariable("KC_BENCH_DEVICE"));
-    QtSerialPort port(map);
-    Form1 w(&port);
-    w.show();
-    w.Combo2->setEditText(qEnvironmentVariable("KC_BENCH_SETTINGS"));
-    int released = 0;
-    QObject::connect(&port, &SerialPort::comm, [&](int code) { released += code == 1; });
-    int ok = 0;
-    const int count = qEnvironmentVariableIntValue("KC_BENCH_COUNT");
-    for (int i = 0; i < count; ++i) {
-        w.rec->flush();
-        const qsizetype from = w.rec->text().size();
-        const int before = released;
-        w.cmdtest->click();
-        if (!w.Timer1.isActive()) return 3;
-        while (w.Timer1.isActive() || released == before)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        w.rec->flush();
-        ok += w.rec->text().mid(from).contains(QLatin1String("OK SUM="));
-    }
-    std::printf("%d\n%s\n", ok, qPrintable(release_scheduling()));
-    return 0;
-}
-
 [[noreturn]] void spin() {
     volatile unsigned long n = 0;
     for (;;)
         n = n + 1UL;
-}
-
-void raw(int fd) {
-    termios t{};
-    ::tcgetattr(fd, &t);
-    ::cfmakeraw(&t);
-    ::tcsetattr(fd, TCSANOW, &t);
 }
 
 // Write all of it, or give up on a full line.
@@ -148,19 +86,12 @@ Figures run(const QString &sim, int rate, bool load, int count, bool halfDuplex)
     const QString logPath = dir.filePath(QStringLiteral("lines.log"));
     const QString socket = dir.filePath(QStringLiteral("bus"));
     const QString settings = QStringLiteral("%1,n,8,2").arg(rate);
-    int master = -1;
-    int slave = -1;
-    int toSim = -1;
-    int simSlave = -1;
-    char name[256] = {};
-    char simName[256] = {};
-    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0 ||
-        ::openpty(&toSim, &simSlave, simName, nullptr, nullptr) != 0)
-        return {};
-    raw(slave);
-    ::fcntl(master, F_SETFL, O_NONBLOCK);
-    ::fcntl(toSim, F_SETFL, O_NONBLOCK);
-    QStringList simArgs{QStringLiteral("--device"), QString::fromLocal8Bit(simName),
+    Pty consoleLine;
+    Pty simLine;
+    if (!consoleLine.ok() || !simLine.ok()) return {};
+    const int master = consoleLine.master();
+    const int toSim = simLine.master();
+    QStringList simArgs{QStringLiteral("--device"), simLine.slavePath(),
                         QStringLiteral("--settings"), settings};
     if (halfDuplex)
         simArgs << QStringLiteral("--half-duplex") << QStringLiteral("--delay")
@@ -181,17 +112,22 @@ Figures run(const QString &sim, int rate, bool load, int count, bool halfDuplex)
             busy.push_back(p);
         }
 
+    // The console: `count` default TESTs, each to its verdict or time-out and its release.
     QProcess console;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("KC_BENCH_DEVICE"), QString::fromLocal8Bit(name));
-    env.insert(QStringLiteral("KC_BENCH_SETTINGS"), settings);
-    env.insert(QStringLiteral("KC_BENCH_COUNT"), QString::number(count));
     env.insert(QStringLiteral("KC_LINE_LOG"), logPath);
     env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(KC_LINE_SHIM));
     if (halfDuplex) env.insert(QStringLiteral("KC_BUS_SOCKET"), socket);
-    console.setProcessEnvironment(env);
     console.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    console.start(QCoreApplication::applicationFilePath(), QStringList());
+    start_child_console(console,
+                        {.device = consoleLine.slavePath(),
+                         .boxes = {"Combo2=" + settings},
+                         .count = count,
+                         .verdicts = true,
+                         .show = true,
+                         .strict = true,
+                         .tellRelease = true},
+                        env);
     console.waitForStarted(5000);
 
     // Relay both ways; under load, a line of text every 20 ms as well (about
@@ -229,13 +165,12 @@ Figures run(const QString &sim, int rate, bool load, int count, bool halfDuplex)
     }
     simulator.terminate();
     simulator.waitForFinished(3000);
-    for (int fd : {toSim, simSlave, master, slave})
-        ::close(fd);
     if (console.exitCode() != 0) std::fprintf(stderr, "bench_release: the console failed\n");
     Figures f = read_log(logPath, 11.0 * 11 * 1000 / rate);
-    const QList<QByteArray> out = console.readAllStandardOutput().trimmed().split('\n');
-    f.ok = out.first().toInt();
-    f.scheduling = QString::fromLatin1(out.value(1));
+    for (const QByteArray &line : console.readAllStandardOutput().split('\n')) {
+        if (line.startsWith("ok ")) f.ok = line.mid(3).toInt();
+        if (line.startsWith("release ")) f.scheduling = QString::fromLatin1(line.mid(8));
+    }
     return f;
 }
 
@@ -244,7 +179,7 @@ Figures run(const QString &sim, int rate, bool load, int count, bool halfDuplex)
 int main(int argc, char **argv) {
     if (qEnvironmentVariableIsSet("KC_BENCH_SPIN")) spin();
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (qEnvironmentVariableIsSet("KC_BENCH_DEVICE")) return run_console(argc, argv);
+    if (const auto rc = child_console(argc, argv)) return *rc;
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     parser.addHelpOption();

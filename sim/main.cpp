@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <poll.h>
 #include <pty.h>
 #include <sys/socket.h>
@@ -312,8 +313,10 @@ int main(int argc, char *argv[]) {
         readerWatch.start(250);
     }
 
-    SimServer server(fd, core, timing, setup);
-    QObject::connect(&server, &SimServer::lineFailed, &app, [](const QString &reason) {
+    const std::unique_ptr<SimServer> server =
+        setup.bus ? std::unique_ptr<SimServer>(new HalfDuplexServer(fd, core, timing, setup))
+                  : std::make_unique<PlainLineServer>(fd, core, timing, setup);
+    QObject::connect(server.get(), &SimServer::lineFailed, &app, [](const QString &reason) {
         log_line(QStringLiteral("线路故障：") + reason);
         QCoreApplication::exit(1);
     });

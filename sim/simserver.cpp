@@ -16,32 +16,18 @@ void log_line(const QString &text) {
     std::fflush(stderr);
 }
 
-namespace {
-
-// A report's line change comes a moment after the change itself.
-constexpr qint64 kSettleNs = 2'000'000;
-
-} // namespace
-
 SimServer::SimServer(int fd, sim::SimCore &core, LineTiming timing, LineSetup line, QObject *parent)
-    : QObject(parent), fd_(fd), core_(core), timing_(timing), notifier_(fd, QSocketNotifier::Read),
-      line_(line) {
-    clock_.start();
+    : QObject(parent), fd_(fd), timing_(timing), line_(line), core_(core),
+      notifier_(fd, QSocketNotifier::Read) {
     timer_.setSingleShot(true);
     timer_.setTimerType(Qt::PreciseTimer);
-    connect(&timer_, &QTimer::timeout, this, &SimServer::pump);
+    connect(&timer_, &QTimer::timeout, this, &SimServer::due);
     connect(&notifier_, &QSocketNotifier::activated, this, &SimServer::onReadable);
     struct stat st {};
     if (line_.slaveFd >= 0 && ::fstat(line_.slaveFd, &st) == 0) slaveDevice_ = st.st_rdev;
     if (line_.reportFd >= 0) {
         reports_.emplace(line_.reportFd, QSocketNotifier::Read);
         connect(&*reports_, &QSocketNotifier::activated, this, &SimServer::onReports);
-    }
-    if (line_.bus) {
-        bus_.emplace(*line_.bus, kSettleNs);
-        busTimer_.setSingleShot(true);
-        busTimer_.setTimerType(Qt::PreciseTimer);
-        connect(&busTimer_, &QTimer::timeout, this, &SimServer::advanceBus);
     }
 }
 
@@ -64,15 +50,13 @@ void SimServer::onReadable() {
                                : QString::fromLocal8Bit(std::strerror(errno)));
         return;
     }
-    if (!bus_) {
-        // The settings asked for before these bytes were written are reported by now.
-        if (line_.reportFd >= 0) onReports();
-        take(QByteArray(buf, int(n)));
-        pump();
-        return;
-    }
-    // On the half-duplex bus the reports tell what went on the wire, and when.
+    // The settings asked for before these bytes were written are reported by
+    // now; on the half-duplex bus the reports tell what went on the wire, and when.
     onReports();
+    received(QByteArray(buf, int(n)));
+}
+
+void HalfDuplexServer::received(const QByteArray &) {
     if (!reported_ && !unreportedTold_) {
         unreportedTold_ = true;
         log_line(
@@ -90,70 +74,59 @@ void SimServer::take(const QByteArray &bytes, qint64 quietAt) {
                  (line_.noise ? QStringLiteral("回复乱码") : QStringLiteral("不回复")));
         if (!line_.noise) return;
         const QByteArray noise = sim::noise_for(bytes);
-        if (bus_)
-            bus_->reply(quietAt + qint64(timing_.delayMs) * 1'000'000, noise,
-                        char_ns(line_.instruments));
-        else
-            queue_.enqueue({timing_.delayMs, noise});
+        answer({sim::Event::Answered, bytes, noise, {noise}, {}}, quietAt);
         return;
     }
     for (const sim::Event &e : core_.feed(bytes)) {
         log(e);
-        if (bus_) {
-            // Echo and split belong to the plain line.
-            if (e.kind == sim::Event::Answered)
-                bus_->reply(quietAt + qint64(timing_.delayMs) * 1'000'000, e.reply,
-                            char_ns(line_.instruments));
-            continue;
-        }
-        if (e.kind == sim::Event::Echo) queue_.enqueue({0, e.bytes});
-        if (e.kind == sim::Event::Answered)
-            for (qsizetype i = 0; i < e.writes.size(); ++i)
-                queue_.enqueue({i == 0 ? timing_.delayMs : timing_.splitGapMs, e.writes[i]});
+        answer(e, quietAt);
     }
 }
 
-void SimServer::onReports() {
-    if (bus_)
-        advanceBus();
-    else
-        readReports();
+void PlainLineServer::answer(const sim::Event &e, qint64) {
+    if (e.kind == sim::Event::Echo) queue_.enqueue({0, e.bytes});
+    if (e.kind == sim::Event::Answered)
+        for (qsizetype i = 0; i < e.writes.size(); ++i)
+            queue_.enqueue({i == 0 ? timing_.delayMs : timing_.splitGapMs, e.writes[i]});
+}
+
+void HalfDuplexServer::answer(const sim::Event &e, qint64 quietAt) {
+    // Echo and split belong to the plain line.
+    if (e.kind == sim::Event::Answered)
+        bus_.reply(quietAt + qint64(timing_.delayMs) * 1'000'000, e.reply,
+                   char_ns(line_.instruments));
 }
 
 void SimServer::readReports() {
     char buf[4096];
-    for (;;) {
+    while (line_.reportFd >= 0) {
         const ssize_t n = ::recv(line_.reportFd, buf, sizeof buf, MSG_DONTWAIT);
         if (n <= 0) break;
         const std::optional<sim::Report> r = sim::parse_report(QByteArray(buf, int(n)));
         // Our own calls (the library preloaded here too) and other devices are no concern.
         if (!r || r->pid == ::getpid() || (slaveDevice_ && r->device != slaveDevice_)) continue;
-        reported_ = true;
-        switch (r->kind) {
-        case sim::Report::Termios:
-            asked_ = settings_of({r->value, r->cflag});
-            break;
-        case sim::Report::Write:
-            if (bus_)
-                bus_->consoleWrote(r->ns, r->bytes, char_ns(asked_.value_or(line_.instruments)));
-            break;
-        case sim::Report::Modem:
-            if (bus_) bus_->modemCall(r->ns, r->op, r->value);
-            break;
-        case sim::Report::Rs485:
-            if (bus_) bus_->rs485(r->ns, r->value);
-            break;
-        }
+        if (r->kind == sim::Report::Termios) asked_ = settings_of({r->value, r->cflag});
+        reported(*r);
     }
 }
 
-void SimServer::advanceBus() {
+void HalfDuplexServer::reported(const sim::Report &r) {
+    reported_ = true;
+    if (r.kind == sim::Report::Write)
+        bus_.consoleWrote(r.ns, r.bytes, char_ns(asked_.value_or(line_.instruments)));
+    else if (r.kind == sim::Report::Modem)
+        bus_.modemCall(r.ns, r.op, r.value);
+    else if (r.kind == sim::Report::Rs485)
+        bus_.rs485(r.ns, r.value);
+}
+
+void HalfDuplexServer::advanceBus() {
     // The clock first, then every report sent before it: a timer served ahead
     // of the notifier must not judge a character without the line change that
     // saved it.
     const qint64 now = monotonic_ns();
     readReports();
-    for (const sim::HalfDuplexBus::Char &c : bus_->settledConsole(now)) {
+    for (const sim::HalfDuplexBus::Char &c : bus_.settledConsole(now)) {
         ++burstChars_;
         if (c.heard)
             heard_ += c.byte;
@@ -167,7 +140,7 @@ void SimServer::advanceBus() {
             heard_.clear();
         }
         if (!last) continue;
-        const std::optional<qint64> stop = bus_->stopsSending(burstStart_);
+        const std::optional<qint64> stop = bus_.stopsSending(burstStart_);
         QString note = QStringLiteral("控制台的 %1 个字符在线上 %2 ms")
                            .arg(burstChars_)
                            .arg(double(c.end - burstStart_) / 1e6, 0, 'f', 2);
@@ -186,7 +159,7 @@ void SimServer::advanceBus() {
         burstStart_ = 0;
     }
     int lost = 0;
-    const QByteArray sent = bus_->settledReply(now, &lost);
+    const QByteArray sent = bus_.settledReply(now, &lost);
     replyLost_ += lost;
     if (!sent.isEmpty())
         for (qsizetype done = 0; done < sent.size();) {
@@ -195,12 +168,12 @@ void SimServer::advanceBus() {
             if (n <= 0) break; // a full line loses them, as a bus would
             done += n;
         }
-    if (replyLost_ > 0 && !bus_->replying()) {
+    if (replyLost_ > 0 && !bus_.replying()) {
         log_line(QStringLiteral("回复的 %1 个字符与控制台一侧的发送相撞，丢失").arg(replyLost_));
         replyLost_ = 0;
     }
-    if (const std::optional<qint64> due = bus_->nextDue())
-        busTimer_.start(int(qMax<qint64>(0, (*due - now + 999'999) / 1'000'000)));
+    if (const std::optional<qint64> due = bus_.nextDue())
+        timer_.start(int(qMax<qint64>(0, (*due - now + 999'999) / 1'000'000)));
 }
 
 void SimServer::log(const sim::Event &e) {
@@ -231,7 +204,7 @@ void SimServer::log(const sim::Event &e) {
     log_line(line);
 }
 
-bool SimServer::writeSome(Step &s, qsizetype count) {
+bool PlainLineServer::writeSome(Step &s, qsizetype count) {
     while (count > 0) {
         const ssize_t n = ::write(fd_, s.bytes.constData() + stepSent_, size_t(count));
         if (n > 0) {
@@ -250,7 +223,7 @@ bool SimServer::writeSome(Step &s, qsizetype count) {
     return true;
 }
 
-void SimServer::pump() {
+void PlainLineServer::pump() {
     while (!queue_.isEmpty()) {
         Step &s = queue_.head();
         const qint64 now = clock_.elapsed();

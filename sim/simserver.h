@@ -28,7 +28,8 @@ struct LineSetup {
 
 // Serves one file descriptor (a pseudo-terminal master or a serial device):
 // reads requests as they arrive, answers through the core, writes replies on
-// time and logs both on standard error. All on the event loop.
+// time and logs both on standard error. All on the event loop. How requests
+// reach the instruments and replies the console is the line's own.
 class SimServer : public QObject {
     Q_OBJECT
 public:
@@ -38,42 +39,89 @@ public:
 signals:
     void lineFailed(const QString &reason);
 
+protected:
+    // Reports have come, or bytes: those sent before the bytes come first.
+    virtual void onReports() = 0;
+    virtual void received(const QByteArray &bytes) = 0;
+    // A report about our line, the settings it asks for taken.
+    virtual void reported(const sim::Report &) {}
+    // What the core made of request bytes, or noise as an answer.
+    virtual void answer(const sim::Event &e, qint64 quietAt) = 0;
+    virtual void due() = 0; // timer_ has run out
+
+    void readReports();
+    // Request bytes that reached the instruments; `quietAt` is when the line
+    // fell silent after them (half-duplex only).
+    void take(const QByteArray &bytes, qint64 quietAt = 0);
+
+    const int fd_;
+    const LineTiming timing_;
+    const LineSetup line_;
+    std::optional<LineSettings> asked_; // by the console, as reported
+    QTimer timer_;
+
+private:
+    void onReadable();
+    void log(const sim::Event &e);
+    QString mismatch() const;
+
+    sim::SimCore &core_;
+    QSocketNotifier notifier_;
+    std::optional<QSocketNotifier> reports_;
+    quint64 slaveDevice_ = 0; // reports about other devices are not ours
+};
+
+// A full-duplex line: replies written as the core splits them, paced if asked.
+class PlainLineServer : public SimServer {
+public:
+    using SimServer::SimServer;
+
 private:
     struct Step {
         int waitMs; // after the step before has gone out
         QByteArray bytes;
     };
 
-    void onReadable();
-    void onReports();
-    void readReports();
-    void advanceBus();
-    // Request bytes that reached the instruments; `quietAt` is when the line
-    // fell silent after them (half-duplex only).
-    void take(const QByteArray &bytes, qint64 quietAt = 0);
-    void log(const sim::Event &e);
-    QString mismatch() const;
+    void onReports() override { readReports(); }
+    void received(const QByteArray &bytes) override {
+        take(bytes);
+        pump();
+    }
+    void answer(const sim::Event &e, qint64 quietAt) override;
+    void due() override { pump(); }
     void pump();
     bool writeSome(Step &s, qsizetype count);
 
-    int fd_;
-    sim::SimCore &core_;
-    LineTiming timing_;
-    QSocketNotifier notifier_;
-    QTimer timer_;
-    QElapsedTimer clock_;
+    QElapsedTimer clock_ = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
     QQueue<Step> queue_;
     bool stepStarted_ = false;
     qint64 stepDue_ = 0; // clock time the front step may start
     qsizetype stepSent_ = 0;
+};
 
-    LineSetup line_;
-    std::optional<QSocketNotifier> reports_;
-    std::optional<sim::HalfDuplexBus> bus_;
-    QTimer busTimer_;
-    quint64 slaveDevice_ = 0;           // reports about other devices are not ours
-    std::optional<LineSettings> asked_; // by the console, as reported
-    bool reported_ = false;             // any report has come
+// The two-wire bus behind line_.bus: the console's reports tell what went on
+// the wire, and when; replies go out character by character as the bus allows.
+class HalfDuplexServer : public SimServer {
+public:
+    using SimServer::SimServer;
+
+private:
+    // A report's line change comes a moment after the change itself.
+    static constexpr qint64 kSettleNs = 2'000'000;
+
+    void onReports() override { advanceBus(); }
+    void received(const QByteArray &bytes) override;
+    void reported(const sim::Report &r) override;
+    void answer(const sim::Event &e, qint64 quietAt) override;
+    void due() override { advanceBus(); }
+    void advanceBus();
+
+    sim::HalfDuplexBus bus_{*line_.bus, kSettleNs};
+    bool reported_ = false; // any report has come
     bool unreportedTold_ = false;
     qint64 burstStart_ = 0;
     QByteArray heard_; // by the instruments, not yet taken

@@ -85,6 +85,12 @@ PortMap decoy_map() {
     return map;
 }
 
+PortMap decoy_map(int com, const QString &device) {
+    PortMap map = decoy_map();
+    map.map(com, device);
+    return map;
+}
+
 QStringList decoy_com_args() {
     QStringList args;
     for (int n = 1; n <= 16; ++n)

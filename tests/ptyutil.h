@@ -38,6 +38,8 @@ private:
 // /dev/ttyS0, often the machine's console) can then never open a real port.
 // Tests map the ports they use on top of it.
 PortMap decoy_map();
+// The same with `device` at COM `com` on top.
+PortMap decoy_map(int com, const QString &device);
 // The same for a console or probe the test starts: "--com N=..." for all
 // sixteen, to go before the test's own options (a later --com wins).
 QStringList decoy_com_args();

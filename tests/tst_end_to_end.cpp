@@ -19,14 +19,9 @@ namespace {
 // windows break a line that reaches their width; made wide here, so that every
 // line break in them is a CR LF the console inserted.
 struct Console {
-    explicit Console(const QString &device) : port(map(device)), w(&port) {
+    explicit Console(const QString &device) : port(decoy_map(1, device)), w(&port) {
         w.trs->resize(2000, w.trs->height());
         w.rec->resize(2000, w.rec->height());
-    }
-    static PortMap map(const QString &device) {
-        PortMap m = decoy_map();
-        m.map(1, device);
-        return m;
     }
     QtSerialPort port;
     Form1 w;

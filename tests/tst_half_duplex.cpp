@@ -3,12 +3,8 @@
 // simulator when each byte and each line change happened. A release too late
 // or too early, a converter wired otherwise, or line settings the instruments
 // do not hold must each cost the reply.
-#include "form1.h"
-#include "portmap.h"
-#include "ptyutil.h"
-#include "qtserialport.h"
+#include "childconsole.h"
 #include "simprocess.h"
-#include "widgets.h"
 
 #include <QApplication>
 #include <QProcess>
@@ -25,44 +21,6 @@ namespace {
 // bench holds the timing claims.
 const QString kRoomMs = QStringLiteral("30");
 const QString kQuickMs = QStringLiteral("3");
-
-// The child: KC_HD_COUNT TESTs on KC_HD_DEVICE with the boxes in KC_HD_BOXES
-// ("Combo2=4800,e,8,1|Combo3=DTR=1"); prints
-// how many ended in each kind: ok (OK SUM=), cut (characters, but no good
-// reply), none (nothing came back), unsent (refused with a message).
-int run_child(int argc, char **argv) {
-    QApplication app(argc, argv);
-    PortMap map = decoy_map();
-    map.map(1, qEnvironmentVariable("KC_HD_DEVICE"));
-    QtSerialPort port(map);
-    Form1 w(&port);
-    for (const QString &b : qEnvironmentVariable("KC_HD_BOXES").split(u'|', Qt::SkipEmptyParts))
-        w.findChild<SelectionBox *>(b.section(u'=', 0, 0))->setEditText(b.section(u'=', 1));
-    int released = 0;
-    QObject::connect(&port, &SerialPort::comm, [&](int code) { released += code == 1; });
-    QMap<QString, int> kinds;
-    for (int i = 0; i < qEnvironmentVariableIntValue("KC_HD_COUNT"); ++i) {
-        w.rec->flush();
-        const qsizetype from = w.rec->text().size();
-        const int before = released;
-        w.cmdtest->click();
-        if (!w.Timer1.isActive()) { // not sent: the message says why
-            ++kinds[QStringLiteral("unsent")];
-            continue;
-        }
-        // Until the verdict or the time-out, and the release of this frame.
-        while (w.Timer1.isActive() || released == before)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        w.rec->flush();
-        const QString added = w.rec->text().mid(from);
-        ++kinds[added.contains(QLatin1String("OK SUM=")) ? QStringLiteral("ok")
-                : added.trimmed().isEmpty()              ? QStringLiteral("none")
-                                                         : QStringLiteral("cut")];
-    }
-    for (auto it = kinds.cbegin(); it != kinds.cend(); ++it)
-        std::printf("%s %d\n", qPrintable(it.key()), it.value());
-    return 0;
-}
 
 } // namespace
 
@@ -138,14 +96,15 @@ void TestHalfDuplex::tests() {
     QVERIFY2(sim.device().startsWith("/dev/"), qPrintable(sim.log()));
 
     QProcessEnvironment env = line_shim_environment(reports ? socket : QString());
-    env.insert(QStringLiteral("KC_HD_DEVICE"), sim.device());
-    env.insert(QStringLiteral("KC_HD_BOXES"), boxes);
-    env.insert(QStringLiteral("KC_HD_COUNT"), QString::number(count));
     for (const QString &f : faults)
         env.insert(f.section(QLatin1Char('='), 0, 0), f.section(QLatin1Char('='), 1));
     QProcess child;
-    child.setProcessEnvironment(env);
-    child.start(QCoreApplication::applicationFilePath(), QStringList());
+    start_child_console(child,
+                        {.device = sim.device(),
+                         .boxes = boxes.split(u'|', Qt::SkipEmptyParts),
+                         .count = count,
+                         .verdicts = true},
+                        env);
     QVERIFY(child.waitForFinished(120000));
     const QByteArray out = child.readAllStandardOutput();
     sim.stop(); // its log is read as it ends
@@ -161,7 +120,7 @@ void TestHalfDuplex::tests() {
 }
 
 int main(int argc, char **argv) {
-    if (qEnvironmentVariableIsSet("KC_HD_DEVICE")) return run_child(argc, argv);
+    if (const auto rc = child_console(argc, argv)) return *rc;
     QApplication app(argc, argv);
     TestHalfDuplex t;
     return QTest::qExec(&t, argc, argv);

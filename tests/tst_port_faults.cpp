@@ -1,6 +1,7 @@
 // Faults of the serial port, with the real QSerialPort implementation over
 // pseudo-terminals and real paths: a device that goes away in the middle of a
 // session, and devices that are missing, busy, forbidden or refuse settings.
+#include "childconsole.h"
 #include "form1.h"
 #include "portsession.h"
 #include "ptyutil.h"
@@ -49,26 +50,6 @@ private:
     QTemporaryDir dir_;
     QString path_;
 };
-
-// The probe for the permission test: run as an unprivileged user by the test
-// itself, it presses TEST on a device it may not open and prints what it got.
-int run_probe(int argc, char **argv) {
-    QApplication app(argc, argv);
-    PortMap map = decoy_map();
-    map.map(4, qEnvironmentVariable("KC_PORT_PROBE"));
-    QtSerialPort port(map);
-    Form1 w(&port);
-    w.Combo1->setEditText(QStringLiteral("COM4"));
-    w.cmdtest->click();
-    QTextStream out(stdout);
-    out << "uid=" << ::geteuid() << "\n";
-    out << "kind=" << int(port.lastError().kind) << "\n";
-    out << "open=" << int(port.portOpen()) << "\n";
-    out << "sent=" << int(!w.trs->text().isEmpty()) << "\n";
-    out << "waiting=" << int(w.Timer1.isActive()) << "\n";
-    out << "message=" << w.lastMessage().replace(QLatin1Char('\n'), QLatin1Char(' ')) << "\n";
-    return 0;
-}
 
 // A serial device that is not at hand, played over a pseudo-terminal: the
 // system's answers about it are given, the bytes still go to the pty.
@@ -128,9 +109,7 @@ void TestPortFaults::deviceGoesAway() {
     if (!slaveHeld) pty->releaseSlave();
     DeviceLink link;
     QVERIFY(link.pointAt(pty->slavePath()));
-    PortMap map = decoy_map();
-    map.map(1, link.path());
-    QtSerialPort port(map);
+    QtSerialPort port(decoy_map(1, link.path()));
     Form1 w(&port);
     w.Combo4->setEditText(QStringLiteral("PM-01"));
 
@@ -244,9 +223,7 @@ void TestPortFaults::openFailures() {
     QFETCH(QString, device);
     QFETCH(int, kind);
     QFETCH(QString, says);
-    PortMap map = decoy_map();
-    map.map(7, device);
-    QtSerialPort port(map);
+    QtSerialPort port(decoy_map(7, device));
     Form1 w(&port);
     w.Combo1->setEditText(QStringLiteral("COM7"));
     w.cmdtest->click();
@@ -273,19 +250,16 @@ void TestPortFaults::permissionDenied() {
     QVERIFY(::chown(slave.constData(), 0, 0) == 0 || ::geteuid() != 0);
     QVERIFY(::chmod(slave.constData(), ::geteuid() == 0 ? 0600 : 0000) == 0);
 
+    // The press on a device it may not open, and what it got.
     QProcess probe;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("KC_PORT_PROBE"), pty.slavePath());
-    probe.setProcessEnvironment(env);
+    if (!start_child_console(probe,
+                             {.device = pty.slavePath(),
+                              .com = 4,
+                              .boxes = {QStringLiteral("Combo1=COM4")},
+                              .unprivileged = true},
+                             QProcessEnvironment::systemEnvironment()))
+        QSKIP("running as root without setpriv: no way to press TEST as an unprivileged user");
     const QString self = QCoreApplication::applicationFilePath();
-    if (::geteuid() == 0) {
-        const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
-        if (setpriv.isEmpty())
-            QSKIP("running as root without setpriv: no way to press TEST as an unprivileged user");
-        probe.start(setpriv, {"--reuid=65534", "--regid=65534", "--clear-groups", "--", self});
-    } else {
-        probe.start(self);
-    }
     QVERIFY(probe.waitForFinished(60000));
     const QString out = QString::fromUtf8(probe.readAllStandardOutput());
     const QByteArray err = probe.readAllStandardError();
@@ -322,9 +296,7 @@ void TestPortFaults::busyPort() {
     QVERIFY(holder.open(QIODevice::ReadWrite));
     const QString path = throughLink ? link.path() : pty.slavePath();
 
-    PortMap map = decoy_map();
-    map.map(2, path);
-    QtSerialPort port(map);
+    QtSerialPort port(decoy_map(2, path));
     Form1 w(&port);
     w.Combo1->setEditText(QStringLiteral("COM2"));
     w.cmdtest->click();
@@ -368,9 +340,7 @@ void TestPortFaults::rejectedSettings() {
     QFETCH(QString, settings);
     Pty pty;
     QVERIFY(pty.ok());
-    PortMap map = decoy_map();
-    map.map(1, pty.slavePath());
-    QtSerialPort port(map);
+    QtSerialPort port(decoy_map(1, pty.slavePath()));
     Form1 w(&port);
     w.Combo2->setEditText(settings);
     w.cmdtest->click();
@@ -403,11 +373,9 @@ void TestPortFaults::settingsNotHeld() {
     QFETCH(QByteArray, sent);
     Pty pty;
     QVERIFY(pty.ok());
-    PortMap map = decoy_map();
-    map.map(1, pty.slavePath());
     auto device = std::make_unique<PlayedDevice>();
     device->keeps = TermiosAnswer{9600, CS8 | CREAD | CLOCAL};
-    QtSerialPort port(map, std::move(device));
+    QtSerialPort port(decoy_map(1, pty.slavePath()), std::move(device));
     Form1 w(&port);
     QPushButton *button = atButton ? w.Command1 : w.cmdtest;
     w.Combo2->setEditText(QStringLiteral("9600,e,7,1"));
@@ -446,11 +414,9 @@ void TestPortFaults::lineFaultToldOnce() {
     QFETCH(bool, serialDevice);
     Pty pty;
     QVERIFY(pty.ok());
-    PortMap map = decoy_map();
-    map.map(1, pty.slavePath());
     std::unique_ptr<DeviceAnswers> answers =
         serialDevice ? std::make_unique<PlayedDevice>() : std::make_unique<DeviceAnswers>();
-    QtSerialPort port(map, std::move(answers));
+    QtSerialPort port(decoy_map(1, pty.slavePath()), std::move(answers));
     Form1 w(&port);
     QSignalSpy faults(&port, &SerialPort::lineFault);
     QSignalSpy comm(&port, &SerialPort::comm);
@@ -483,12 +449,10 @@ void TestPortFaults::lineFaultToldOnce() {
 }
 
 void TestPortFaults::missingDeviceNamesThoseThatExist() {
-    PortMap map = decoy_map();
-    map.map(2, QStringLiteral("/dev/ttyKC-missing"));
     auto device = std::make_unique<PlayedDevice>();
     device->present = {{QStringLiteral("/dev/ttyUSB7"), QStringLiteral("USB-Serial Controller")},
                        {QStringLiteral("/dev/ttyS4"), QString()}};
-    QtSerialPort port(map, std::move(device));
+    QtSerialPort port(decoy_map(2, QStringLiteral("/dev/ttyKC-missing")), std::move(device));
     Form1 w(&port);
     w.Combo1->setEditText(QStringLiteral("COM2"));
     w.cmdtest->click();
@@ -504,9 +468,7 @@ void TestPortFaults::missingDeviceNamesThoseThatExist() {
 void TestPortFaults::reopenedPortOutlivesStaleClose() {
     Pty pty;
     QVERIFY(pty.ok());
-    PortMap map = decoy_map();
-    map.map(1, pty.slavePath());
-    QtSerialPort port(map);
+    QtSerialPort port(decoy_map(1, pty.slavePath()));
     QSignalSpy failed(&port, &SerialPort::failed);
     QVERIFY(port.setPortOpen(true));
     auto *device = port.findChild<QSerialPort *>();
@@ -526,9 +488,7 @@ void TestPortFaults::reopenedPortOutlivesStaleClose() {
 void TestPortFaults::staleReleaseIgnored() {
     Pty pty;
     QVERIFY(pty.ok());
-    PortMap map = decoy_map();
-    map.map(1, pty.slavePath());
-    QtSerialPort port(map);
+    QtSerialPort port(decoy_map(1, pty.slavePath()));
     QSignalSpy comm(&port, &SerialPort::comm);
     QVERIFY(port.setPortOpen(true));
     port.output("x");
@@ -592,9 +552,7 @@ void TestPortFaults::unusableAddressSendsNothing() {
     QFETCH(QString, says);
     Pty pty;
     QVERIFY(pty.ok());
-    PortMap map = decoy_map();
-    map.map(1, pty.slavePath());
-    PortSession port(map);
+    PortSession port(decoy_map(1, pty.slavePath()));
     Form1 w(&port);
     w.cmdtest->click();
     QCOMPARE(pty.read(11).toHex(), QByteArray("1430311130303130310303"));
@@ -617,7 +575,7 @@ void TestPortFaults::unusableAddressSendsNothing() {
 }
 
 int main(int argc, char **argv) {
-    if (qEnvironmentVariableIsSet("KC_PORT_PROBE")) return run_probe(argc, argv);
+    if (const auto rc = child_console(argc, argv)) return *rc;
     QApplication app(argc, argv);
     TestPortFaults t;
     return QTest::qExec(&t, argc, argv);

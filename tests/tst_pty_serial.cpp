@@ -1,4 +1,5 @@
 // The console over a real pseudo-terminal with the QSerialPort implementation.
+#include "childconsole.h"
 #include "form1.h"
 #include "ptyutil.h"
 #include "qtserialport.h"
@@ -12,44 +13,6 @@
 #include <sys/ioctl.h>
 
 namespace {
-
-// Run by the timing test in a child with the line shim preloaded: one default
-// TEST (or an AT line) with the given settings on the given device, the window
-// then kept busy for a while, then time for its release.
-int run_timing_probe(int argc, char **argv) {
-    QApplication app(argc, argv);
-    PortMap map = decoy_map();
-    map.map(1, qEnvironmentVariable("KC_TIMING_PROBE"));
-    QtSerialPort port(map);
-    Form1 w(&port);
-    w.Combo2->setEditText(qEnvironmentVariable("KC_TIMING_SETTINGS"));
-    w.Combo11->setEditText(QStringLiteral("ATH0"));
-    (qEnvironmentVariableIsSet("KC_TIMING_AT") ? w.Command1 : w.cmdtest)->click();
-    QElapsedTimer busy;
-    busy.start();
-    while (busy.elapsed() < qEnvironmentVariableIntValue("KC_TIMING_BUSY_MS")) {
-    }
-    // A plain event loop: QTest::qWait sleeps between its rounds.
-    QEventLoop loop;
-    QTimer::singleShot(400, &loop, &QEventLoop::quit);
-    loop.exec();
-    return w.lastMessage().isEmpty() ? 0 : 3;
-}
-
-// Run by the RS-485 test in a child with the line shim playing the driver:
-// one TEST with the RS485 row on the given device; prints what the window said.
-int run_rs485_probe(int argc, char **argv) {
-    QApplication app(argc, argv);
-    PortMap map = decoy_map();
-    map.map(1, qEnvironmentVariable("KC_RS485_PROBE"));
-    QtSerialPort port(map);
-    Form1 w(&port);
-    w.Combo3->setEditText(QStringLiteral("RS485"));
-    w.cmdtest->click();
-    QTextStream(stdout) << "waiting=" << int(w.Timer1.isActive()) << "\n"
-                        << "message=" << w.lastMessage() << "\n";
-    return 0;
-}
 
 // A UART driver played over a pseudo-terminal: its RS-485 mode and its RTS
 // line as the console leaves them. The line is also set from the release thread.
@@ -101,9 +64,7 @@ private slots:
 void TestPtySerial::defaultTestDeliversElevenBytes() {
     Pty pty;
     QVERIFY(pty.ok());
-    PortMap map = decoy_map();
-    map.map(1, pty.slavePath());
-    QtSerialPort port(map);
+    QtSerialPort port(decoy_map(1, pty.slavePath()));
     Form1 w(&port);
     QSignalSpy comm(&port, &SerialPort::comm);
     w.cmdtest->click();
@@ -135,9 +96,7 @@ void TestPtySerial::writeFrameWithSettingsAndSignalRows() {
     QFETCH(QString, settings);
     QFETCH(QString, signal);
     Pty pty;
-    PortMap map = decoy_map();
-    map.map(3, pty.slavePath());
-    QtSerialPort port(map);
+    QtSerialPort port(decoy_map(3, pty.slavePath()));
     Form1 w(&port);
     w.Combo1->setEditText("COM3");
     w.Combo2->setEditText(settings);
@@ -154,9 +113,7 @@ void TestPtySerial::missingDeviceLeavesProgramRunning() {
     // COM2 names a device that is not there yet, as an adapter not plugged in.
     QTemporaryDir dir;
     const QString device = dir.filePath(QStringLiteral("ttyKC-later"));
-    PortMap map = decoy_map();
-    map.map(2, device);
-    QtSerialPort port(map);
+    QtSerialPort port(decoy_map(2, device));
     Form1 w(&port);
     w.Combo1->setEditText("COM2");
     w.cmdtest->click();
@@ -200,13 +157,16 @@ void TestPtySerial::releaseAfterTheLastBit() {
     const QString logPath = dir.filePath(QStringLiteral("lines.log"));
     QProcess child;
     QProcessEnvironment env = line_shim_environment();
-    env.insert(QStringLiteral("KC_TIMING_PROBE"), pty.slavePath());
-    env.insert(QStringLiteral("KC_TIMING_SETTINGS"), settings);
-    env.insert(QStringLiteral("KC_TIMING_BUSY_MS"), QString::number(busyMs));
-    if (at) env.insert(QStringLiteral("KC_TIMING_AT"), QStringLiteral("1"));
     env.insert(QStringLiteral("KC_LINE_LOG"), logPath);
-    child.setProcessEnvironment(env);
-    child.start(QCoreApplication::applicationFilePath(), QStringList());
+    // One press, the window then kept busy for a while, then time for its release.
+    start_child_console(child,
+                        {.device = pty.slavePath(),
+                         .boxes = {"Combo2=" + settings, QStringLiteral("Combo11=ATH0")},
+                         .at = at,
+                         .busyMs = busyMs,
+                         .settleMs = 400,
+                         .strict = true},
+                        env);
     QVERIFY(child.waitForFinished(30000));
     const QByteArray childErr = child.readAllStandardError();
     QVERIFY2(child.exitCode() == 0, childErr.constData());
@@ -279,13 +239,11 @@ void TestPtySerial::rs485Mode() {
     QFETCH(int, rtsAfter);
     QFETCH(QString, told);
     Pty pty;
-    PortMap map = decoy_map();
-    map.map(1, pty.slavePath());
     auto owned = std::make_unique<Rs485Driver>();
     Rs485Driver &driver = *owned;
     driver.hasMode = hasMode;
     driver.mode = onSinceBoot;
-    QtSerialPort port(map, std::move(owned));
+    QtSerialPort port(decoy_map(1, pty.slavePath()), std::move(owned));
     Form1 w(&port);
     QSignalSpy comm(&port, &SerialPort::comm);
     QSignalSpy faults(&port, &SerialPort::lineFault);
@@ -331,10 +289,8 @@ void TestPtySerial::rs485ReadBack() {
     QVERIFY(pty.ok());
     QProcess child;
     QProcessEnvironment env = line_shim_environment();
-    env.insert(QStringLiteral("KC_RS485_PROBE"), pty.slavePath());
     env.insert(QStringLiteral("KC_FAKE_RS485"), driver);
-    child.setProcessEnvironment(env);
-    child.start(QCoreApplication::applicationFilePath(), QStringList());
+    start_child_console(child, {.device = pty.slavePath(), .boxes = {"Combo3=RS485"}}, env);
     QVERIFY(child.waitForFinished(30000));
     QVERIFY2(child.exitCode() == 0, child.readAllStandardError().constData());
     const QString out = QString::fromUtf8(child.readAllStandardOutput());
@@ -347,8 +303,7 @@ void TestPtySerial::rs485ReadBack() {
 }
 
 int main(int argc, char **argv) {
-    if (qEnvironmentVariableIsSet("KC_TIMING_PROBE")) return run_timing_probe(argc, argv);
-    if (qEnvironmentVariableIsSet("KC_RS485_PROBE")) return run_rs485_probe(argc, argv);
+    if (const auto rc = child_console(argc, argv)) return *rc;
     QApplication app(argc, argv);
     TestPtySerial t;
     return QTest::qExec(&t, argc, argv);
