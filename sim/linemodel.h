@@ -21,7 +21,7 @@ QString settings_mismatch(const LineSettings &instruments, const LineSettings &c
 // reply: all with the top bit set, so no control character among them.
 QByteArray noise_for(const QByteArray &reply);
 
-// One report of the preload library (sim/lineshim.c).
+// One report of the preload library (testsupport/lineshim.c).
 struct Report {
     enum Kind { Write, Modem, Termios, Rs485 } kind;
     qint64 pid = 0;
