@@ -135,8 +135,12 @@ QByteArray SettingsExchange::ask(const LineSettings &s) {
 }
 
 bool SettingsExchange::take(quint8 code, const QByteArray &value) {
+    // Only a code asked and still awaited answers, whatever the value says.
+    const int asked = code - kServerOffset;
+    if (asked < SetBaudRate || asked > SetStopSize || !(awaited_ & bit(quint8(asked))))
+        return false;
     const std::optional<SettingAnswer> answer = setting_answer(code, value);
-    if (!answer || !(awaited_ & bit(answer->asked))) return false;
+    if (!answer) return false;
     switch (answer->asked) {
     case SetBaudRate:
         kept_.rate = qint32(answer->value);
