@@ -10,10 +10,16 @@
 // 2. The raw input, whatever it holds, decodes alike whole and byte by byte.
 // 3. A subnegotiation taken as a settings answer answers one of the four
 //    settings requests, with a value the option allows.
+// 4. The raw input's commands drive a negotiation and a settings exchange as
+//    the port does, each DO COM-PORT asking the next settings of a table; fed
+//    whole and byte by byte, both agree with a plain reference at every step.
+#include "settings.h"
 #include "telnet.h"
 
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
+#include <set>
 
 using namespace telnet;
 
@@ -52,6 +58,88 @@ Decoded decode_in_pieces(const QByteArray &stream, const QList<int> &cuts) {
     for (const Event &e : out.events)
         require(e.payload.size() <= kMaxSub);
     return out;
+}
+
+const LineSettings kAsks[] = {*parse_settings("9600,n,8,2"), *parse_settings("4800,e,7,1"),
+                              *parse_settings("19200,m,5,1.5"), *parse_settings("65535,s,6,2")};
+
+// The rules written out once more, plainly.
+struct Reference {
+    std::set<int> we{kComPort, kBinary}, he{kBinary}, refused;
+    std::set<int> awaited; // codes asked and not answered since
+    LineSettings asked, kept;
+    std::optional<LineSettings> confirmed;
+
+    QByteArray answer(quint8 verb, quint8 o) {
+        const bool ours = o == kBinary || o == kSuppressGoAhead || o == kComPort;
+        if ((verb == DO || verb == WILL) && !ours)
+            return refused.insert(o).second ? command(verb == DO ? WONT : DONT, o) : QByteArray();
+        if (verb == DO) return we.insert(o).second ? command(WILL, o) : QByteArray();
+        if (verb == DONT) return o != kComPort && we.erase(o) ? command(WONT, o) : QByteArray();
+        if (verb == WILL) return he.insert(o).second ? command(DO, o) : QByteArray();
+        return he.erase(o) ? command(DONT, o) : QByteArray();
+    }
+    bool take(quint8 code, const QByteArray &value) {
+        const auto a = setting_answer(code, value);
+        if (!a || !awaited.count(code - kServerOffset)) return false;
+        awaited.erase(code - kServerOffset);
+        const quint32 v = a->value;
+        static constexpr QSerialPort::Parity parities[] = {
+            QSerialPort::NoParity, QSerialPort::OddParity, QSerialPort::EvenParity,
+            QSerialPort::MarkParity, QSerialPort::SpaceParity};
+        static constexpr QSerialPort::StopBits stops[] = {
+            QSerialPort::OneStop, QSerialPort::TwoStop, QSerialPort::OneAndHalfStop};
+        if (a->asked == SetBaudRate) kept.rate = qint32(v);
+        if (a->asked == SetDataSize) kept.dataBits = QSerialPort::DataBits(v);
+        if (a->asked == SetParity) kept.parity = parities[v - 1];
+        if (a->asked == SetStopSize) kept.stopBits = stops[v - 1];
+        if (awaited.empty())
+            confirmed = settings_held(asked, kept) ? std::optional(asked) : std::nullopt;
+        return true;
+    }
+};
+
+// What the client sends and takes, fed `piece` bytes at a time.
+QByteArray drive(const QByteArray &raw, qsizetype piece) {
+    Decoder d;
+    Negotiation n;
+    SettingsExchange x;
+    Reference ref;
+    QByteArray trace = n.open();
+    int asks = 0;
+    for (qsizetype at = 0; at < raw.size(); at += piece) {
+        QByteArray data;
+        QList<Event> events;
+        d.feed(raw.mid(at, piece), data, events);
+        for (const Event &e : events) {
+            if (e.kind == Event::Verb) {
+                const Negotiation::Answer a = n.answer(e.verb, e.option);
+                require(a.bytes == ref.answer(e.verb, e.option));
+                const bool comPort = e.option == kComPort;
+                require((a.comPort == Negotiation::ComPortSaid::Agreed) ==
+                        (comPort && e.verb == DO));
+                require((a.comPort == Negotiation::ComPortSaid::Refused) ==
+                        (comPort && e.verb == DONT));
+                trace += a.bytes;
+                if (a.comPort != Negotiation::ComPortSaid::Agreed) continue;
+                const LineSettings &s = kAsks[asks++ % 4];
+                trace += x.ask(s);
+                ref.awaited = {SetBaudRate, SetDataSize, SetParity, SetStopSize};
+                ref.asked = ref.kept = s;
+            } else if (e.option == kComPort && !e.payload.isEmpty()) {
+                const quint8 code = quint8(e.payload[0]);
+                const bool taken = x.take(code, e.payload.mid(1));
+                require(taken == ref.take(code, e.payload.mid(1)));
+                trace += taken ? 't' : '-';
+            }
+            require(x.answered() == ref.awaited.empty());
+            require(x.kept() == ref.kept);
+            require(x.held() == settings_held(ref.asked, ref.kept));
+            for (const LineSettings &s : kAsks)
+                require(x.readBack(s) == (ref.confirmed == s));
+        }
+    }
+    return trace;
 }
 
 } // namespace
@@ -108,5 +196,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
         require(code == answer->asked + kServerOffset);
         require(answer->value >= 1 && answer->value <= 0x7fffffff);
     }
+
+    require(drive(raw, raw.size() + 1) == drive(raw, 1));
     return 0;
 }

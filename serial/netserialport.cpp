@@ -7,54 +7,8 @@
 #include <chrono>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <optional>
 #include <sys/socket.h>
 #include <utility>
-
-namespace {
-
-// RFC 2217's numbers for parity and stop bits.
-quint8 parity_code(QSerialPort::Parity p) {
-    switch (p) {
-    case QSerialPort::OddParity:
-        return 2;
-    case QSerialPort::EvenParity:
-        return 3;
-    case QSerialPort::MarkParity:
-        return 4;
-    case QSerialPort::SpaceParity:
-        return 5;
-    default:
-        return 1;
-    }
-}
-
-std::optional<QSerialPort::Parity> parity_of(quint8 code) {
-    static constexpr QSerialPort::Parity table[] = {
-        QSerialPort::NoParity, QSerialPort::OddParity, QSerialPort::EvenParity,
-        QSerialPort::MarkParity, QSerialPort::SpaceParity};
-    if (code < 1 || code > 5) return std::nullopt;
-    return table[code - 1];
-}
-
-quint8 stop_code(QSerialPort::StopBits s) {
-    return s == QSerialPort::TwoStop ? 2 : s == QSerialPort::OneAndHalfStop ? 3 : 1;
-}
-
-std::optional<QSerialPort::StopBits> stop_of(quint8 code) {
-    if (code == 1) return QSerialPort::OneStop;
-    if (code == 2) return QSerialPort::TwoStop;
-    if (code == 3) return QSerialPort::OneAndHalfStop;
-    return std::nullopt;
-}
-
-constexpr unsigned bit(quint8 code) {
-    return 1u << code;
-}
-constexpr unsigned kAllSettings = bit(telnet::SetBaudRate) | bit(telnet::SetDataSize) |
-                                  bit(telnet::SetParity) | bit(telnet::SetStopSize);
-
-} // namespace
 
 NetSerialPort::NetSerialPort(QObject *parent) : SerialPort(parent), socket_(this) {
     socket_.setReadBufferSize(64 * 1024);
@@ -136,12 +90,10 @@ bool NetSerialPort::setPortOpen(bool open) {
     }
     ++opening_;
     decoder_ = {};
-    us_.reset();
-    him_.reset();
-    refused_.reset();
+    negotiation_ = {};
+    exchange_ = {};
     input_.clear();
     state_ = State::Connecting;
-    confirmed_ = {};
     answerTimer_.start();
     socket_.connectToHost(address_.host, address_.port);
     return true;
@@ -157,7 +109,6 @@ void NetSerialPort::close() {
     held_.clear();
     heldChars_ = 0;
     controlHeld_ = false;
-    awaited_ = 0;
     purgeDue_ = 0;
     busyUntilNs_ = 0;
     controlsUnanswered_ = 0;
@@ -205,13 +156,7 @@ void NetSerialPort::onConnected() {
     }
     state_ = State::Agreeing;
     answerTimer_.start();
-    // Binary both ways: no CR/NUL games with the frames' bytes.
-    us_.set(telnet::kComPort);
-    us_.set(telnet::kBinary);
-    him_.set(telnet::kBinary);
-    socket_.write(telnet::command(telnet::WILL, telnet::kComPort) +
-                  telnet::command(telnet::WILL, telnet::kBinary) +
-                  telnet::command(telnet::DO, telnet::kBinary));
+    socket_.write(negotiation_.open());
 }
 
 void NetSerialPort::onReadyRead() {
@@ -251,68 +196,18 @@ void NetSerialPort::onEvent(const telnet::Event &e) {
             onAnswer(quint8(e.payload[0]), e.payload.mid(1));
         return;
     }
-    const quint8 o = e.option;
-    const bool ours = o == kBinary || o == kSuppressGoAhead || o == kComPort;
-    switch (e.verb) {
-    case DO:
-        if (!ours) {
-            // Refused once per option: a server repeating itself gets no echo.
-            if (!refused_.test(o)) socket_.write(command(WONT, o));
-            refused_.set(o);
-        } else if (!us_.test(o)) {
-            us_.set(o);
-            socket_.write(command(WILL, o));
-        }
-        if (o == kComPort && state_ == State::Agreeing) sendSettings();
-        break;
-    case DONT:
-        if (o == kComPort) return fail(PortError::OptionRefused);
-        if (us_.test(o)) socket_.write(command(WONT, o));
-        us_.reset(o);
-        break;
-    case WILL:
-        if (!ours) {
-            if (!refused_.test(o)) socket_.write(command(DONT, o));
-            refused_.set(o);
-        } else if (!him_.test(o)) {
-            him_.set(o);
-            socket_.write(command(DO, o));
-        }
-        break;
-    case WONT:
-        if (him_.test(o)) socket_.write(command(DONT, o));
-        him_.reset(o);
-        break;
-    default:
-        break;
-    }
+    const Negotiation::Answer a = negotiation_.answer(e.verb, e.option);
+    if (a.comPort == Negotiation::ComPortSaid::Refused) return fail(PortError::OptionRefused);
+    if (!a.bytes.isEmpty()) socket_.write(a.bytes);
+    if (a.comPort == Negotiation::ComPortSaid::Agreed && state_ == State::Agreeing) sendSettings();
 }
 
 void NetSerialPort::onAnswer(quint8 code, const QByteArray &value) {
-    using namespace telnet;
-    if (code == SetControl + kServerOffset) {
+    if (code == telnet::SetControl + telnet::kServerOffset) {
         controlsUnanswered_ = 0;
         return;
     }
-    // Answers that are not what the option allows are not answers.
-    const std::optional<SettingAnswer> answer = setting_answer(code, value);
-    if (!answer || !(awaited_ & bit(answer->asked))) return;
-    switch (answer->asked) {
-    case SetBaudRate:
-        kept_.rate = qint32(answer->value);
-        break;
-    case SetDataSize:
-        kept_.dataBits = QSerialPort::DataBits(answer->value);
-        break;
-    case SetParity:
-        kept_.parity = parity_of(quint8(answer->value)).value_or(kept_.parity);
-        break;
-    default:
-        kept_.stopBits = stop_of(quint8(answer->value)).value_or(kept_.stopBits);
-        break;
-    }
-    awaited_ &= ~bit(answer->asked);
-    if (awaited_ == 0) settled();
+    if (exchange_.take(code, value) && exchange_.answered()) settled();
 }
 
 void NetSerialPort::sendSettings() {
@@ -321,14 +216,9 @@ void NetSerialPort::sendSettings() {
     // wait: it applies them before what follows, and the answers are still
     // checked. Waiting would also cost a server with Nagle's algorithm on a
     // delayed acknowledgement (40 ms) for each TEST.
-    if (!(state_ == State::Ready && settings_ == confirmed_)) state_ = State::Settling;
-    awaited_ = kAllSettings;
-    kept_ = settings_;
+    if (!(state_ == State::Ready && exchange_.readBack(settings_))) state_ = State::Settling;
     answerTimer_.start();
-    socket_.write(comPort(SetBaudRate, be32(quint32(settings_.rate))) +
-                  comPort(SetDataSize, QByteArray(1, char(settings_.dataBits))) +
-                  comPort(SetParity, QByteArray(1, char(parity_code(settings_.parity)))) +
-                  comPort(SetStopSize, QByteArray(1, char(stop_code(settings_.stopBits)))));
+    socket_.write(exchange_.ask(settings_));
     // Emptied before this connection could say so: the server's buffers may
     // hold what its line received before the settings.
     for (const quint8 which : {kPurgeTransmit, kPurgeReceive})
@@ -338,20 +228,18 @@ void NetSerialPort::sendSettings() {
 
 void NetSerialPort::settled() {
     answerTimer_.stop();
-    if (telnet() && !settings_held(settings_, kept_)) {
+    if (telnet() && !exchange_.held()) {
         // Nothing may go out on a line other than the box says.
         error_ = {PortError::SettingsNotHeld, number_, name_};
         error_.name = name_;
         error_.asked = settings_;
-        error_.kept = kept_;
+        error_.kept = exchange_.kept();
         const PortError e = error_;
-        confirmed_ = {};
         close();
         emit readyChanged();
         emit failed(e);
         return;
     }
-    confirmed_ = settings_;
     if (state_ == State::Ready) return;
     state_ = State::Ready;
     emit readyChanged();

@@ -8,7 +8,6 @@
 #include <QSet>
 #include <QTcpSocket>
 #include <QTimer>
-#include <bitset>
 #include <optional>
 
 // The serial component over a network serial server: "rfc2217://HOST:PORT"
@@ -103,17 +102,15 @@ private:
     int number_ = 1;
     State state_ = State::Closed;
     quint64 opening_ = 0;
+    telnet::Negotiation negotiation_;
+    telnet::SettingsExchange exchange_;
     LineSettings settings_;
-    LineSettings kept_;
-    std::optional<LineSettings> confirmed_; // read back on this connection
-    unsigned awaited_ = 0;                  // settings answers outstanding, one bit per code
-    unsigned purgeDue_ = 0;                 // PURGE-DATA choices asked before the settings went
-    QByteArray held_;                       // telnet bytes waiting for the settings answers
+    unsigned purgeDue_ = 0; // PURGE-DATA choices asked before the settings went
+    QByteArray held_;       // telnet bytes waiting for the settings answers
     qsizetype heldChars_ = 0;
     QByteArray input_;
     PortError error_;
-    std::bitset<256> us_, him_, refused_; // options we do, the server does, we refused
-    QTimer answerTimer_;                  // connection, option and settings answers
+    QTimer answerTimer_; // connection, option and settings answers
     QTimer holdTimer_;
     QTimer releaseTimer_; // event code 1 after the wire time
     qint64 busyUntilNs_ = 0;

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "settings.h"
+
 #include <QByteArray>
 #include <QList>
+#include <bitset>
 #include <optional>
 
 // Telnet framing with the COM-PORT-OPTION of RFC 2217, without any I/O: bytes
@@ -77,6 +80,55 @@ private:
     QByteArray sub_;
     bool tooLong_ = false;
     int dropped_ = 0;
+};
+
+// The options of an RFC 2217 client: binary both ways, the COM-PORT-OPTION
+// ours, SUPPRESS-GO-AHEAD taken either way, any other refused.
+class Negotiation {
+public:
+    enum class ComPortSaid { Nothing, Agreed, Refused };
+    struct Answer {
+        QByteArray bytes; // for the server, empty for none
+        ComPortSaid comPort = ComPortSaid::Nothing;
+    };
+    // WILL COM-PORT, WILL BINARY, DO BINARY: what the client opens with.
+    QByteArray open();
+    // The answer to the server's DO, DONT, WILL or WONT. A state already held
+    // is not answered again, and an option refused once is not refused again:
+    // a server repeating itself gets no echo. DONT COM-PORT is not answered.
+    Answer answer(quint8 verb, quint8 option);
+
+private:
+    std::bitset<256> us_, him_, refused_; // options we do, the server does, we refused
+};
+
+// The four settings requests of the COM-PORT-OPTION and the server's answers.
+// An answer counts only for a request asked and not answered since; the value
+// must be one setting_answer() takes. Anything else is ignored.
+class SettingsExchange {
+public:
+    // SET-BAUDRATE, -DATASIZE, -PARITY and -STOPSIZE for `s`, all four
+    // awaited anew.
+    QByteArray ask(const LineSettings &s);
+    // A server's COM-PORT subnegotiation (code and value); whether it counted.
+    bool take(quint8 code, const QByteArray &value);
+    // Nothing awaited: the four asked last have been answered, or none was
+    // asked.
+    bool answered() const { return awaited_ == 0; }
+    const LineSettings &asked() const { return asked_; }
+    // What the server holds: its answers, and what was asked where it has
+    // not answered yet.
+    const LineSettings &kept() const { return kept_; }
+    bool held() const { return settings_held(asked_, kept_); }
+    // Whether `s` are the settings last read back in full, and held: asking
+    // them again need not wait for the answers.
+    bool readBack(const LineSettings &s) const { return confirmed_ == s; }
+
+private:
+    LineSettings asked_;
+    LineSettings kept_;
+    std::optional<LineSettings> confirmed_;
+    unsigned awaited_ = 0; // one bit per code
 };
 
 } // namespace telnet
