@@ -38,22 +38,18 @@ namespace {
 
 // How this process's release thread is scheduled: "FIFO 10", "RR 10", "OTHER".
 QString release_scheduling() {
-    const QDir tasks(QStringLiteral("/proc/self/task"));
-    for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile comm(tasks.filePath(tid + QStringLiteral("/comm")));
-        if (!comm.open(QIODevice::ReadOnly) || comm.readAll().trimmed() != "kc-release") continue;
-        sched_param p{};
-        ::sched_getparam(tid.toInt(), &p);
-        switch (::sched_getscheduler(tid.toInt()) & ~SCHED_RESET_ON_FORK) {
-        case SCHED_FIFO:
-            return QStringLiteral("FIFO %1").arg(p.sched_priority);
-        case SCHED_RR:
-            return QStringLiteral("RR %1").arg(p.sched_priority);
-        default:
-            return QStringLiteral("OTHER");
-        }
+    const int tid = release_thread_id();
+    if (!tid) return QStringLiteral("?");
+    sched_param p{};
+    ::sched_getparam(tid, &p);
+    switch (::sched_getscheduler(tid) & ~SCHED_RESET_ON_FORK) {
+    case SCHED_FIFO:
+        return QStringLiteral("FIFO %1").arg(p.sched_priority);
+    case SCHED_RR:
+        return QStringLiteral("RR %1").arg(p.sched_priority);
+    default:
+        return QStringLiteral("OTHER");
     }
-    return QStringLiteral("?");
 }
 
 } // namespace

@@ -45,3 +45,6 @@ PortMap decoy_map(int com, const QString &device);
 QStringList decoy_com_args();
 // What reached the decoy so far: a test may check that nothing strayed there.
 QByteArray decoy_received();
+
+// The kernel thread id of this process's release thread ("kc-release"), or 0.
+int release_thread_id();

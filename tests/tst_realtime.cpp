@@ -52,13 +52,10 @@ int run_child(int argc, char **argv) {
     if (!QTest::qWaitFor([&] { return comm.contains(QList<QVariant>{1}); }, 5000)) return 4;
     QTest::qWait(200); // a queued note
     QTextStream out(stdout);
-    const QDir tasks(QStringLiteral("/proc/self/task"));
-    for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile comm(tasks.filePath(tid + QStringLiteral("/comm")));
-        if (!comm.open(QIODevice::ReadOnly) || comm.readAll().trimmed() != "kc-release") continue;
+    if (const int tid = release_thread_id()) {
         sched_param p{};
-        ::sched_getparam(tid.toInt(), &p);
-        const int policy = ::sched_getscheduler(tid.toInt());
+        ::sched_getparam(tid, &p);
+        const int policy = ::sched_getscheduler(tid);
         out << "policy=" << policy_name(policy)
             << " reset=" << int(!!(policy & SCHED_RESET_ON_FORK))
             << " priority=" << p.sched_priority << "\n";
