@@ -18,6 +18,11 @@ void SendDrain::written(qint64 chars) {
 
 std::optional<qint64> SendDrain::check() {
     const qint64 now = clock_();
+    // Nothing written can have left before its wire time, so the driver's count
+    // tells nothing until then. Looked at sooner, it still counts what a USB
+    // adapter has in flight or a pseudo-terminal's reader has not yet taken,
+    // and those would be counted again from the look that saw them go.
+    if (lastQueued_ == 0 && now < busyUntil_) return busyUntil_ - now;
     // Those the driver holds each still need their own time on the wire.
     if (const qint64 queued = device_.queued(); queued > 0) {
         busyUntil_ = std::max(busyUntil_, now + queued * charNs_);
@@ -29,7 +34,6 @@ std::optional<qint64> SendDrain::check() {
     // look late at worst, never early.
     if (lastQueued_ > 0)
         busyUntil_ = std::max(busyUntil_, now + std::exchange(lastQueued_, 0) * charNs_);
-    // Nothing leaves sooner than its line allows: no need to look before.
     if (now < busyUntil_) return busyUntil_ - now;
     if (const std::optional<bool> empty = device_.transmitterEmpty())
         return *empty ? std::nullopt : std::optional<qint64>(kPollNs);
