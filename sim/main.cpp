@@ -353,7 +353,7 @@ int main(int argc, char *argv[]) {
     // bit; the tap plays the whole wire that much later, gaps unchanged.
     std::optional<Tap> tapLine;
     if (tapFd >= 0) {
-        tapLine.emplace(tapFd, setup.bus ? 6'000'000 : 0);
+        tapLine.emplace(tapFd, setup.bus ? 20'000'000 : 0);
         server->setTap(&*tapLine);
         log_line(QStringLiteral("总线分接在 %1（%2）").arg(tapLink, tapPath));
     }
