@@ -153,11 +153,12 @@ void BusMonitor::report(const QList<Heard> &heard) {
 }
 
 void BusMonitor::tick() {
-    const qint64 now = monotonic_ns();
+    qint64 now = monotonic_ns();
     for (Side &s : sides_) {
         QList<WireUnit> units;
         s.framer.idle(now, units);
         take(s, units);
+        now = s.framer.heardUpTo(now);
     }
     QList<Heard> heard;
     pairing_.idle(now, heard);

@@ -35,6 +35,9 @@ public:
     void flush(QList<WireUnit> &out);
 
     qint64 charNs() const { return charNs_; }
+    // The start of a unit still open, else `nowNs`: no time-out is judged
+    // while the bytes that may answer it are still coming.
+    qint64 heardUpTo(qint64 nowNs) const { return state_ == State::Idle ? nowNs : open_.startNs; }
 
 private:
     enum class State { Idle, Junk, Prefix, Request, RequestEnded, Reply };

@@ -37,7 +37,7 @@ QList<Heard> run(const QByteArray &text, QList<WireUnit> *unitsOut = nullptr) {
             t += word == "|" ? 10'000'000 : 300'000'000;
             framer.idle(t, units);
             pass();
-            pairing.idle(t, heard);
+            pairing.idle(framer.heardUpTo(t), heard);
             continue;
         }
         t += kChar;
