@@ -1,5 +1,6 @@
 // kestrova-probe: the console's TEST transaction from the command line, for
 // one exchange, polling and a scan of the bus.
+#include "busmonitor.h"
 #include "cli.h"
 #include "messages.h"
 #include "portmap.h"
@@ -14,6 +15,7 @@
 #include <QCoreApplication>
 #include <QRegularExpression>
 #include <cstdio>
+#include <memory>
 #include <optional>
 
 namespace {
@@ -117,6 +119,18 @@ Plan read_plan(QCommandLineParser &parser, const QCoreApplication &app, PortMap 
                    .arg(direction_texts().join(QStringLiteral("、")))),
         option("reopen", QStringLiteral("每次交换都重新打开通讯口，与测试台的 TEST 相同"
                                         "（默认整个运行只打开一次）。")),
+        option("monitor",
+               QStringLiteral("只监听：不发送任何字节，把 --direction 所指的方向线保持在接收电平，"
+                              "按协议和空闲间隙分帧，把每个请求与其回复配对并判定（OK、ERR、ACK、"
+                              "NAK、timeout、stray、garbled），给出往返时间；Ctrl+C 时输出统计。"
+                              "设备消失时退出状态为 2。")),
+        option("monitor-rx",
+               QStringLiteral("监听时的第二个接收口（四线制，或两个转换器各收一个方向的 RS-232 "
+                              "分接）：这个口上听到的是仪表的回复。"),
+               "DEVICE"),
+        option("gap",
+               QStringLiteral("监听时结束一帧的空闲毫秒数（默认为线路速率下 3.5 个字符时间）。"),
+               "MS"),
     };
     parser.addOptions(options);
     parser.addHelpOption();
@@ -201,6 +215,14 @@ Plan read_plan(QCommandLineParser &parser, const QCoreApplication &app, PortMap 
     if ((findSettings || findDirection) && plan.function == QLatin1String("write"))
         cli::usage_error(QStringLiteral("--find-settings 和 --find-direction 只能读取，"
                                         "不能与 --function write 同时使用"));
+    const bool monitor = parser.isSet(QStringLiteral("monitor"));
+    if (monitor && (plan.scan || findSettings || findDirection || counted || paced || plan.reopen))
+        cli::usage_error(
+            QStringLiteral("--monitor 只监听，不能与 --scan、--find-settings、"
+                           "--find-direction、--count、--interval 或 --reopen 同时使用"));
+    for (const char *o : {"monitor-rx", "gap"})
+        if (!monitor && parser.isSet(QLatin1String(o)))
+            cli::usage_error(QStringLiteral("--%1 只用于 --monitor").arg(QLatin1String(o)));
     plan.settingsGiven = parser.isSet(QStringLiteral("settings"));
     if (findSettings) plan.discovery = Discovery::Settings;
     if (findDirection) plan.discovery = Discovery::Direction;
@@ -233,6 +255,70 @@ std::optional<QString> check(PortSession &port, const Plan &plan) {
     return std::nullopt;
 }
 
+// Listens only: the port is opened for reading, the direction line set to
+// receive at once, and nothing is ever written.
+int run_monitor(QCoreApplication &app, const QCommandLineParser &parser, const Plan &plan,
+                const PortMap &map) {
+    MonitorPlan m;
+    m.port = parser.positionalArguments().first();
+    m.settings = plan.base.settings;
+    m.signal = plan.base.signal;
+    m.timeoutMs = plan.timeoutMs;
+    m.json = plan.json;
+    m.network = address_of(plan.base.port, map).text.network();
+    if (parser.isSet(QStringLiteral("gap"))) {
+        bool ok = false;
+        const double gap = parser.value(QStringLiteral("gap")).toDouble(&ok);
+        if (!ok || gap <= 0 || gap > 60000)
+            cli::usage_error(QStringLiteral("--gap 的值无效：%1（应为 0 到 60000 之间的毫秒数）")
+                                 .arg(parser.value(QStringLiteral("gap"))));
+        m.gapMs = gap;
+    }
+    const std::optional<LineLevel> hold = receive_level(m.signal);
+    const auto open = [&](PortSession &session, const QString &text) -> bool {
+        session.setListenOnly(hold);
+        // No row: the preparation drives no line and leaves the RS-485 mode off.
+        if (session.prepare(text, m.settings, QString(), KeepPolicy::Run) && session.waitReady())
+            return true;
+        std::fprintf(stderr, "kestrova-probe: %s\n", qPrintable(port_message(session.lastError())));
+        return false;
+    };
+    PortSession port(map);
+    if (!open(port, plan.base.port)) return 2;
+    std::unique_ptr<PortSession> rx;
+    if (parser.isSet(QStringLiteral("monitor-rx"))) {
+        m.rx = parser.value(QStringLiteral("monitor-rx"));
+        PortMap rxMap = map;
+        QString text = m.rx;
+        if (port_text_of(text).kind == PortText::Other) {
+            rxMap.map(1, text);
+            text = QStringLiteral("COM1");
+        }
+        rx = std::make_unique<PortSession>(rxMap);
+        if (!open(*rx, text)) return 2;
+    }
+    if (m.network)
+        std::fprintf(stderr, "kestrova-probe: %s\n",
+                     qPrintable(QStringLiteral("只收不发：网络串口的方向由设备服务器控制，"
+                                               "本机不驱动任何线。")));
+    else if (hold)
+        std::fprintf(stderr, "kestrova-probe: %s\n",
+                     qPrintable(QStringLiteral("只收不发：方向线 %1 保持在接收电平（%2）%3。")
+                                    .arg(hold->line == LineLevel::Rts ? QStringLiteral("RTS")
+                                                                      : QStringLiteral("DTR"),
+                                         hold->on ? QStringLiteral("接通") : QStringLiteral("断开"),
+                                         m.signal == QLatin1String("RS485")
+                                             ? QStringLiteral("，驱动的 RS-485 模式保持关闭")
+                                             : QString())));
+
+    BusMonitor monitor(port, rx.get(), m);
+    TerminationRequests stop;
+    QObject::connect(&stop, &TerminationRequests::requested, &monitor, &BusMonitor::stop);
+    QObject::connect(&monitor, &BusMonitor::finished, &app, &QCoreApplication::exit);
+    monitor.start();
+    return app.exec();
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -245,6 +331,7 @@ int main(int argc, char *argv[]) {
     QCommandLineParser parser;
     PortMap map;
     const Plan plan = read_plan(parser, app, map);
+    if (parser.isSet(QStringLiteral("monitor"))) return run_monitor(app, parser, plan, map);
 
     PortSession port(map);
     if (const auto problem = check(port, plan)) {

@@ -43,7 +43,7 @@ stage "test with ASan + UBSan, leaks checked" asan-test sh -c "cd build-asan &&
     ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=print_suppressions=0$lsan_supp \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j$jobs"
 
-fuzzers=(frame reception display telnet)
+fuzzers=(frame reception display telnet monitor)
 stage "configure the fuzzers" fuzz-configure cmake -S . -B build-fuzz -DKC_FUZZ=ON \
     -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF
 stage "build the fuzzers" fuzz-build cmake --build build-fuzz -j"$jobs" \

@@ -68,6 +68,16 @@ DeviceAnswers::Rs485Set DeviceAnswers::setRs485(int fd, bool on) const {
     return (kept.flags & mode) == asked ? Rs485Set::Held : Rs485Set::NotHeld;
 }
 
+DeviceAnswers::LowLatency DeviceAnswers::setLowLatency(int fd, bool on) const {
+    serial_struct ss{};
+    if (::ioctl(fd, TIOCGSERIAL, &ss) != 0) return LowLatency::Refused;
+    const bool was = (ss.flags & ASYNC_LOW_LATENCY) != 0;
+    if (on && was) return LowLatency::AlreadySet;
+    ss.flags = on ? ss.flags | ASYNC_LOW_LATENCY : ss.flags & ~ASYNC_LOW_LATENCY;
+    if (::ioctl(fd, TIOCSSERIAL, &ss) != 0) return LowLatency::Refused;
+    return LowLatency::Set;
+}
+
 bool DeviceAnswers::hungUp(int fd) const {
     pollfd p{fd, POLLIN, 0};
     return ::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP);

@@ -30,6 +30,10 @@ public:
     // Refused (errno set) where the driver refuses; NotHeld where it took the
     // call but, read back, keeps other flags than were asked for "on".
     virtual Rs485Set setRs485(int fd, bool on) const;
+    enum class LowLatency { Set, AlreadySet, Refused };
+    // ASYNC_LOW_LATENCY through TIOCSSERIAL: on, or back off. Refused where
+    // the driver has no such flag (a pseudo-terminal).
+    virtual LowLatency setLowLatency(int fd, bool on) const;
     virtual bool hungUp(int fd) const;
     virtual bool exists(const QString &path) const;
     virtual bool accessible(const QString &path) const;

@@ -52,8 +52,15 @@ PortSession::PortSession(SerialPort &port, QObject *parent) : QObject(parent) {
 
 PortSession::~PortSession() = default;
 
+void PortSession::setListenOnly(std::optional<LineLevel> hold) {
+    listenOnly_ = true;
+    hold_ = hold;
+    port_->setListenOnly(hold);
+}
+
 void PortSession::hold(SerialPort *port) {
     port_ = port;
+    if (listenOnly_) port->setListenOnly(hold_);
     connect(port, &SerialPort::sent, this, &PortSession::sent);
     connect(port, &SerialPort::received, this, &PortSession::received);
     connect(port, &SerialPort::comm, this, &PortSession::comm);

@@ -60,6 +60,8 @@ public:
     ~PortSession() override;
 
     SerialPort &port() { return *port_; }
+    // Every port from now on listens only (SerialPort::setListenOnly).
+    void setListenOnly(std::optional<LineLevel> hold);
 
     // Before a TEST. False at the first failing step; lastError() says why.
     bool prepare(const QString &portText, const QString &settings, const QString &signal,
@@ -88,6 +90,8 @@ private:
     QString name_ = QStringLiteral("COM1");
     QString setup_; // the settings and signal port_ was last set to; empty if not
     std::optional<PortText::Problem> bad_; // the last text was an unusable address
+    bool listenOnly_ = false;
+    std::optional<LineLevel> hold_;
 };
 
 // The factory of the programs: a device port over QSerialPort, or a network

@@ -106,3 +106,9 @@ void release(SerialPort &port, const QString &signal) {
     const Direction *d = direction_of(signal);
     drive(port, modem_line(d, d && d->atRelease));
 }
+
+std::optional<LineLevel> receive_level(const QString &signal) {
+    const Direction *d = direction_of(signal);
+    if (d && d->line == Line::Driver) return LineLevel{LineLevel::Rts, false};
+    return modem_line(d, d && d->atRelease);
+}

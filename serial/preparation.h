@@ -41,3 +41,9 @@ void raise(SerialPort &port, const QString &signal);
 void release_after_write(SerialPort &port, const QString &signal);
 // The receive level at once, for an exchange cut short.
 void release(SerialPort &port, const QString &signal);
+
+// The level at which the direction line named by `signal` lets the converter
+// receive, for a port that only listens: the release column, and RTS off for
+// "RS485" (the driver's mode holds it so between sends); nothing for a text
+// that names no row.
+std::optional<LineLevel> receive_level(const QString &signal);

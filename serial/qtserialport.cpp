@@ -102,7 +102,7 @@ bool QtSerialPort::setPortOpen(bool open) {
     bool ok = false;
     {
         Calling calling(state_);
-        ok = port_.open(QIODevice::ReadWrite);
+        ok = port_.open(listenOnly_ ? QIODevice::ReadOnly : QIODevice::ReadWrite);
     }
     if (!ok) {
         const QSerialPort::SerialPortError e = port_.error();
@@ -117,6 +117,7 @@ bool QtSerialPort::setPortOpen(bool open) {
     }
     state_ = State::Open;
     ++opening_;
+    if (listenOnly_) listenAtOpening();
     return applySettings(std::exchange(checkAtOpening_, false));
 }
 
@@ -176,9 +177,25 @@ bool QtSerialPort::applySettings(bool check) {
     return false;
 }
 
+void QtSerialPort::listenAtOpening() {
+    // The system raised RTS and DTR at the open: the converter may be sending
+    // on a bus another master drives. Back to receiving before anything else.
+    if (hold_) driveLine(*hold_);
+    const DeviceAnswers::LowLatency l = answers_->setLowLatency(port_.handle(), true);
+    lowLatency_ = l != DeviceAnswers::LowLatency::Refused;
+    lowLatencyOurs_ = l == DeviceAnswers::LowLatency::Set;
+}
+
+bool QtSerialPort::wire() const {
+    return port_.isOpen() && !answers_->pseudoTerminal(port_.handle());
+}
+
 void QtSerialPort::close() {
     // A release still due is dropped with its send event, before the descriptor goes.
     releaser_.cancel();
+    if (port_.isOpen() && std::exchange(lowLatencyOurs_, false))
+        answers_->setLowLatency(port_.handle(), false);
+    lowLatency_ = false;
     if (port_.isOpen()) {
         Calling calling(state_);
         port_.close();

@@ -45,6 +45,8 @@ public:
     void setRelease(std::optional<LineLevel> level) override { release_ = level; }
     bool setRs485(bool on) override;
     PortError lastError() const override { return error_; }
+    bool lowLatency() const override { return lowLatency_; }
+    bool wire() const override;
 
     QString device() const { return path_.isEmpty() ? map_.device(number_) : path_; }
 
@@ -57,6 +59,7 @@ private:
     // Applies settings_; with `check`, fails unless the device holds them.
     bool applySettings(bool check);
     void close();
+    void listenAtOpening();
     void released(const ReleaseLine::Outcome &o);
     void driveLine(LineLevel level);
     void lineRefused(LineLevel::Line line, const QString &reason);
@@ -83,4 +86,6 @@ private:
     QSet<QString> lineFaultsTold_; // devices whose missing modem line was reported
     QSet<QString> rs485Ours_;      // devices whose RS-485 mode we turned on
     QSet<QString> rs485Told_;      // devices whose own RS-485 mode was reported
+    bool lowLatency_ = false;      // the open device holds ASYNC_LOW_LATENCY
+    bool lowLatencyOurs_ = false;  // set by us: put back at the close
 };

@@ -100,7 +100,9 @@ public:
     virtual void setRThreshold(int n) = 0;
     virtual void setInputMode(int mode) = 0;
     // Queues the bytes for sending, in order, and returns at once; sent() tells.
+    // Dropped on a port opened to listen only.
     void output(const QByteArray &bytes) {
+        if (listenOnly_) return;
         writeData(bytes);
         emit sent(bytes);
     }
@@ -126,7 +128,24 @@ public:
     // The reason of the last failed operation.
     virtual PortError lastError() const = 0;
 
+    // Listen only, from the next opening (a monitor on a bus another master
+    // drives): a device is opened for reading alone, nothing is ever written,
+    // `hold` (if any) is set right after the opening, before anything else,
+    // and the driver's low-latency mode is asked for and put back at the close.
+    void setListenOnly(std::optional<LineLevel> hold) {
+        listenOnly_ = true;
+        hold_ = hold;
+    }
+    bool listenOnly() const { return listenOnly_; }
+    // The open device delivers each character at once (no adapter timer).
+    virtual bool lowLatency() const { return false; }
+    // Bytes come from a UART or a USB adapter, not a pseudo-terminal or a network.
+    virtual bool wire() const { return false; }
+
 protected:
+    bool listenOnly_ = false;
+    std::optional<LineLevel> hold_;
+
     virtual void writeData(const QByteArray &bytes) = 0;
     virtual QByteArray readData() = 0;
 

@@ -209,7 +209,7 @@ QList<HalfDuplexBus::Char> HalfDuplexBus::settledConsole(qint64 now) {
     return out;
 }
 
-QByteArray HalfDuplexBus::settledReply(qint64 now, int *lost) {
+QByteArray HalfDuplexBus::settledReply(qint64 now, int *lost, QList<Char> *through) {
     QByteArray sent;
     *lost = 0;
     while (!reply_.isEmpty() && reply_.first().end + settleNs_ <= now) {
@@ -221,6 +221,7 @@ QByteArray HalfDuplexBus::settledReply(qint64 now, int *lost) {
             ++*lost;
         else
             sent += c.byte;
+        if (!driven && through) through->append(c);
     }
     return sent;
 }

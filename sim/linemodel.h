@@ -69,8 +69,8 @@ public:
     // Console characters whose fate is known at `now`, in order.
     QList<Char> settledConsole(qint64 now);
     // Reply characters whose fate is known at `now`: those that got through,
-    // and how many were lost.
-    QByteArray settledReply(qint64 now, int *lost);
+    // and how many were lost; with `through`, also those that got through, timed.
+    QByteArray settledReply(qint64 now, int *lost, QList<Char> *through = nullptr);
     bool replying() const { return !reply_.isEmpty(); }
     // When the next fate is known; nothing if nothing waits.
     std::optional<qint64> nextDue() const;

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <optional>
 #include <poll.h>
 #include <pty.h>
 #include <sys/socket.h>
@@ -172,7 +173,13 @@ int main(int argc, char *argv[]) {
     const QCommandLineOption drop(QStringLiteral("drop"),
                                   QStringLiteral("每 N 个回复丢掉一个（不发出）。"),
                                   QStringLiteral("N"), QStringLiteral("0"));
-    parser.addOptions({device, link, concentrator, instrument, delay, settings, mismatch, pace,
+    const QCommandLineOption tap(
+        QStringLiteral("tap"),
+        QStringLiteral("再建一个伪终端（在 PATH 建符号链接，退出时删除），像只收不发的转换器那样"
+                       "听到总线上的每个字节：两个方向按先后、按线路速率和实际间隙；半双工总线上"
+                       "只有真正上了线的字符。供 kestrova-probe --monitor 监听。"),
+        QStringLiteral("PATH"));
+    parser.addOptions({tap, device, link, concentrator, instrument, delay, settings, mismatch, pace,
                        echo, split, splitGap, badSum, drop, reportSocket, halfDuplex, converter});
     cli::parse(parser, app.arguments());
     if (!parser.positionalArguments().isEmpty())
@@ -280,6 +287,32 @@ int main(int argc, char *argv[]) {
                            .arg(linkPath, QString::fromLocal8Bit(std::strerror(errno))));
     }
 
+    // The tap: its slave kept open too, so a monitor may come and go.
+    int tapFd = -1;
+    int tapKeep = -1;
+    QString tapPath;
+    QString tapLink;
+    if (parser.isSet(tap)) {
+        char name[256] = {};
+        if (::openpty(&tapFd, &tapKeep, name, nullptr, nullptr) != 0)
+            cli::fatal(QStringLiteral("无法创建伪终端：%1")
+                           .arg(QString::fromLocal8Bit(std::strerror(errno))));
+        make_raw(tapKeep, *line);
+        ::fcntl(tapFd, F_SETFL, ::fcntl(tapFd, F_GETFL) | O_NONBLOCK);
+        ::fcntl(tapFd, F_SETFD, FD_CLOEXEC);
+        ::fcntl(tapKeep, F_SETFD, FD_CLOEXEC);
+        tapPath = QString::fromLocal8Bit(name);
+        tapLink = parser.value(tap);
+        const QFileInfo existing(tapLink);
+        if (existing.isSymLink())
+            ::unlink(tapLink.toLocal8Bit().constData());
+        else if (existing.exists())
+            cli::fatal(QStringLiteral("%1 已存在且不是符号链接").arg(tapLink));
+        if (::symlink(name, tapLink.toLocal8Bit().constData()) != 0)
+            cli::fatal(QStringLiteral("无法建立符号链接 %1：%2")
+                           .arg(tapLink, QString::fromLocal8Bit(std::strerror(errno))));
+    }
+
     // The first line of standard output is the device; the console waits for it.
     std::printf("%s\n", qPrintable(path));
     std::fflush(stdout);
@@ -316,6 +349,14 @@ int main(int argc, char *argv[]) {
     const std::unique_ptr<SimServer> server =
         setup.bus ? std::unique_ptr<SimServer>(new HalfDuplexServer(fd, core, timing, setup))
                   : std::make_unique<PlainLineServer>(fd, core, timing, setup);
+    // The half-duplex bus knows a character's fate a moment after its last
+    // bit; the tap plays the whole wire that much later, gaps unchanged.
+    std::optional<Tap> tapLine;
+    if (tapFd >= 0) {
+        tapLine.emplace(tapFd, setup.bus ? 20'000'000 : 0);
+        server->setTap(&*tapLine);
+        log_line(QStringLiteral("总线分接在 %1（%2）").arg(tapLink, tapPath));
+    }
     QObject::connect(server.get(), &SimServer::lineFailed, &app, [](const QString &reason) {
         log_line(QStringLiteral("线路故障：") + reason);
         QCoreApplication::exit(1);
@@ -336,6 +377,9 @@ int main(int argc, char *argv[]) {
     if (!linkPath.isEmpty() &&
         QFileInfo(linkPath).symLinkTarget() == QFileInfo(path).absoluteFilePath())
         ::unlink(linkPath.toLocal8Bit().constData());
+    if (!tapLink.isEmpty() && QFileInfo(tapLink).symLinkTarget() == tapPath)
+        ::unlink(tapLink.toLocal8Bit().constData());
+    if (tapKeep >= 0) ::close(tapKeep);
     if (slaveKeep >= 0) ::close(slaveKeep);
     if (setup.reportFd >= 0) {
         ::close(setup.reportFd);

@@ -83,11 +83,25 @@ void SimServer::take(const QByteArray &bytes, qint64 quietAt) {
     }
 }
 
+void PlainLineServer::received(const QByteArray &bytes) {
+    // On the wire from their arrival, one character after another.
+    if (tap_) tap_->put(monotonic_ns(), bytes, char_ns(line_.instruments));
+    take(bytes);
+    pump();
+}
+
 void PlainLineServer::answer(const sim::Event &e, qint64) {
     if (e.kind == sim::Event::Echo) queue_.enqueue({0, e.bytes});
-    if (e.kind == sim::Event::Answered)
-        for (qsizetype i = 0; i < e.writes.size(); ++i)
-            queue_.enqueue({i == 0 ? timing_.delayMs : timing_.splitGapMs, e.writes[i]});
+    if (e.kind != sim::Event::Answered) return;
+    for (qsizetype i = 0; i < e.writes.size(); ++i)
+        queue_.enqueue({i == 0 ? timing_.delayMs : timing_.splitGapMs, e.writes[i]});
+    // The echo is the request itself on a two-wire bus: the tap heard it once.
+    if (!tap_) return;
+    qint64 at = tap_->wireEnd() + qint64(timing_.delayMs) * 1'000'000;
+    for (qsizetype i = 0; i < e.writes.size(); ++i) {
+        if (i > 0) at += qint64(timing_.splitGapMs) * 1'000'000;
+        at = tap_->put(at, e.writes[i], char_ns(line_.instruments));
+    }
 }
 
 void HalfDuplexServer::answer(const sim::Event &e, qint64 quietAt) {
@@ -128,6 +142,8 @@ void HalfDuplexServer::advanceBus() {
     readReports();
     for (const sim::HalfDuplexBus::Char &c : bus_.settledConsole(now)) {
         ++burstChars_;
+        // The console's converter drove the wire: a listener heard it as the instruments did.
+        if (c.heard && tap_) tap_->putAt(c.end, c.byte);
         if (c.heard)
             heard_ += c.byte;
         else
@@ -159,7 +175,10 @@ void HalfDuplexServer::advanceBus() {
         burstStart_ = 0;
     }
     int lost = 0;
-    const QByteArray sent = bus_.settledReply(now, &lost);
+    QList<sim::HalfDuplexBus::Char> through;
+    const QByteArray sent = bus_.settledReply(now, &lost, &through);
+    for (const sim::HalfDuplexBus::Char &c : through)
+        if (tap_) tap_->putAt(c.end, c.byte);
     replyLost_ += lost;
     if (!sent.isEmpty())
         for (qsizetype done = 0; done < sent.size();) {

@@ -3,6 +3,7 @@
 #include "linemodel.h"
 #include "settings.h"
 #include "simcore.h"
+#include "tap.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -36,6 +37,9 @@ public:
     SimServer(int fd, sim::SimCore &core, LineTiming timing, LineSetup line,
               QObject *parent = nullptr);
 
+    // Everything on the wire also goes to `tap`.
+    void setTap(Tap *tap) { tap_ = tap; }
+
 signals:
     void lineFailed(const QString &reason);
 
@@ -59,6 +63,7 @@ protected:
     const LineSetup line_;
     std::optional<LineSettings> asked_; // by the console, as reported
     QTimer timer_;
+    Tap *tap_ = nullptr;
 
 private:
     void onReadable();
@@ -83,10 +88,7 @@ private:
     };
 
     void onReports() override { readReports(); }
-    void received(const QByteArray &bytes) override {
-        take(bytes);
-        pump();
-    }
+    void received(const QByteArray &bytes) override;
     void answer(const sim::Event &e, qint64 quietAt) override;
     void due() override { pump(); }
     void pump();
