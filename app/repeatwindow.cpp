@@ -192,6 +192,7 @@ void RepeatWindow::plotPoint(QXYSeries *series, QPointF p) {
                           failures->count() ? failures->at(0).x() : p.x()),
                  std::max<qreal>(p.x(), 10));
     y_->setRange(0, top_ * 1.1);
+    y_->applyNiceNumbers();
 }
 
 bool RepeatWindow::exportTo(const QString &path) {
@@ -212,6 +213,7 @@ void RepeatWindow::clear() {
     top_ = Transaction::kTimeoutMs;
     x_->setRange(0, 10);
     y_->setRange(0, top_ * 1.1);
+    y_->applyNiceNumbers();
     showState();
 }
 
