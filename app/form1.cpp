@@ -3,6 +3,7 @@
 #include "atcommand.h"
 #include "contact.h"
 #include "messages.h"
+#include "repeatwindow.h"
 #include "ruler.h"
 
 #include <QAbstractButton>
@@ -39,7 +40,9 @@ Form1::Form1(PortSession *session, std::unique_ptr<PortSession> own, QWidget *pa
     Form_Load();
     buildRecord();
 
-    connect(cmdtest, &QPushButton::clicked, this, &Form1::cmdtest_Click);
+    connect(cmdtest, &QPushButton::clicked, this, [this] {
+        if (!held_) cmdtest_Click();
+    });
     connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
     connect(cmdexit, &QPushButton::clicked, this, &Form1::cmdexit_Click);
     connect(Label14, &LinkLabel::clicked, this, &Form1::Label14_Click);
@@ -193,8 +196,18 @@ void Form1::buildRecord() {
     connect(&log_, &SessionLog::failed, this, [this](const QString &path, const QString &reason) {
         showMessage(log_failed_message(path, reason));
     });
+    auto *repeatAction = new QAction(QStringLiteral("连续测试…"), this);
+    connect(repeatAction, &QAction::triggered, this, [this] {
+        RepeatWindow *r = repeatWindow();
+        r->show();
+        r->raise();
+        r->activateWindow();
+    });
+    auto *f6 = new QShortcut(QKeySequence(Qt::Key_F6), this);
+    f6->setContext(Qt::WindowShortcut);
+    connect(f6, &QShortcut::activated, repeatAction, &QAction::trigger);
     for (ByteWindow *w : {trs, rec}) {
-        w->setMenuExtras({logAction_});
+        w->setMenuExtras({logAction_, repeatAction});
         connect(w, &ByteWindow::problem, this, &Form1::showMessage);
     }
 
@@ -268,21 +281,51 @@ void Form1::showMessage(const QString &text) {
     message_->raise();
 }
 
-void Form1::cmdtest_Click() {
-    const TestOutcome r = transaction_->test(selection());
-    if (r.status == TestOutcome::Refused)
+RepeatWindow *Form1::repeatWindow() {
+    if (!repeat_) repeat_ = new RepeatWindow(*this);
+    return repeat_;
+}
+
+TestOutcome Form1::cmdtest_Click() {
+    const Selection sel = selection();
+    const QDateTime pressed = QDateTime::currentDateTime();
+    const TestOutcome r = transaction_->test(sel);
+    if (r.status == TestOutcome::Sent) {
+        sinceWrite_.start();
+        testing_ = true;
+        current_ = Exchange{};
+        current_.time = pressed;
+        current_.sel = sel;
+        current_.request = transaction_->request();
+    } else if (r.status == TestOutcome::Refused)
         showMessage(refusal_message(r.refusal,
                                     QStringLiteral("“%1”框中的文本").arg(caption(r.refusal.box))));
     else if (r.status == TestOutcome::PortFailed)
         showMessage(port_message(r.portError));
+    return r;
 }
 
 void Form1::MSComm1_OnComm(int code) {
-    transaction_->comm(code, Combo4->currentText());
+    const CommResult r = transaction_->comm(code, Combo4->currentText());
+    if (r.endedWait) endTest(verdict_of(r.kind), r);
 }
 
 void Form1::Timer1_Timer() {
-    if (const auto ruler = transaction_->tick()) Text1->setText(*ruler);
+    if (const auto ruler = transaction_->tick())
+        Text1->setText(*ruler);
+    else
+        endTest(Verdict::Timeout, {});
+}
+
+void Form1::endTest(Verdict v, const CommResult &r) {
+    if (!testing_) return;
+    testing_ = false;
+    current_.verdict = v;
+    current_.sum = r.sum;
+    current_.value = r.value;
+    current_.reply = transaction_->recbuf().text();
+    if (v != Verdict::Timeout) current_.latencyMs = sinceWrite_.nsecsElapsed() / 1e6;
+    emit tested(current_);
 }
 
 void Form1::Command1_Click() {

@@ -3,9 +3,11 @@
 #include "portsession.h"
 #include "serialport.h"
 #include "sessionlog.h"
+#include "tally.h"
 #include "transaction.h"
 #include "widgets.h"
 
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
@@ -13,6 +15,7 @@
 #include <memory>
 
 class QMessageBox;
+class RepeatWindow;
 
 // Twips (1440 to the inch) to this screen's logical pixels: 15 twips a pixel at 96 DPI.
 int twips(int t, double logicalDpi);
@@ -49,8 +52,16 @@ public:
     QString caption(Box box) const;
     QString lastMessage() const { return lastMessage_; }
     QMessageBox *messageBox() const { return message_; }
+    // The one way a message reaches the user: non-blocking.
+    void showMessage(const QString &text);
 
-    void cmdtest_Click();
+    // The tool window 连续测试 (F6, or the context menu of trs and rec).
+    RepeatWindow *repeatWindow();
+    // While held, a press of TEST (button, Enter, F5) is refused as while the
+    // wait runs; cmdtest_Click() itself still tests.
+    void setHeld(bool held) { held_ = held; }
+
+    TestOutcome cmdtest_Click();
     void Command1_Click();
     void cmdexit_Click();
     void Label14_Click();
@@ -58,12 +69,16 @@ public:
     void MSComm1_OnComm(int code);
     void Timer1_Timer();
 
+signals:
+    // A TEST's wait has ended: with a verdict, or timed out.
+    void tested(const Exchange &e);
+
 private:
     Form1(PortSession *session, std::unique_ptr<PortSession> own, QWidget *parent);
     void buildControls();
     void Form_Load();
-    void showMessage(const QString &text);
     SelectionBox *box(Box b) const;
+    void endTest(Verdict v, const CommResult &r);
     void buildRecord();
     void chooseLog();
 
@@ -75,4 +90,9 @@ private:
     std::unique_ptr<Transaction> transaction_;
     QMessageBox *message_ = nullptr;
     QString lastMessage_;
+    RepeatWindow *repeat_ = nullptr;
+    bool held_ = false;
+    bool testing_ = false; // a TEST's wait runs
+    Exchange current_;
+    QElapsedTimer sinceWrite_;
 };

@@ -117,6 +117,11 @@ Plan read_plan(QCommandLineParser &parser, const QCoreApplication &app, PortMap 
                QStringLiteral("不知道转换器由哪条线切换方向时：依次试每种方向控制（%1），"
                               "列出有有效回复的；输出与退出状态同 --find-settings。")
                    .arg(direction_texts().join(QStringLiteral("、")))),
+        option("csv",
+               QStringLiteral("另把每次交换写成 CSV 文件 FILE 的一行（UTF-8，带 BOM，"
+                              "首行为列名，与测试台“连续测试”导出的列相同）；扫描时没有回复的"
+                              "地址也写入。"),
+               "FILE"),
         option("reopen", QStringLiteral("每次交换都重新打开通讯口，与测试台的 TEST 相同"
                                         "（默认整个运行只打开一次）。")),
         option("monitor",
@@ -224,6 +229,7 @@ Plan read_plan(QCommandLineParser &parser, const QCoreApplication &app, PortMap 
         if (!monitor && parser.isSet(QLatin1String(o)))
             cli::usage_error(QStringLiteral("--%1 只用于 --monitor").arg(QLatin1String(o)));
     plan.settingsGiven = parser.isSet(QStringLiteral("settings"));
+    plan.csv = parser.value(QStringLiteral("csv"));
     if (findSettings) plan.discovery = Discovery::Settings;
     if (findDirection) plan.discovery = Discovery::Direction;
     return plan;

@@ -67,6 +67,11 @@ QString option_source(Box box) {
 }
 
 void Prober::start() {
+    // Told from the event loop, as every other end of the run.
+    if (!plan_.csv.isEmpty() && !csv_.open(plan_.csv))
+        return void(QMetaObject::invokeMethod(
+            this, [this] { fail(save_failed_message(plan_.csv, csv_.errorString())); },
+            Qt::QueuedConnection));
     queue_.start();
 }
 
@@ -94,6 +99,7 @@ void Prober::send(const Schedule::Step &step) {
     current_.address = step.address;
     current_.channel = step.channel;
     current_.function = plan_.function;
+    current_.sel = step.sel;
     if (plan_.function != QLatin1String("pv"))
         current_.parameter = int(leading_number(plan_.base.parameter));
     signal_ = step.sel.signal;
@@ -133,7 +139,7 @@ void Prober::portFailed(const PortError &e) {
         wait_.stop();
         current_.reply = tx_.recbuf().text();
         current_.verdict = current_.reply.isEmpty() ? Verdict::Timeout : Verdict::Malformed;
-        schedule_->judged(current_);
+        record(current_);
     }
     fail(broken_message(e));
 }
@@ -168,9 +174,12 @@ void Prober::stray(const CommResult::Stray &s) {
     e.channel = s.head.channel.toInt();
     e.function = plan_.function;
     e.parameter = current_.parameter;
+    e.sel = current_.sel;
+    e.sel.address = QString::number(e.address);
+    e.sel.channel = QString::number(e.channel);
     e.reply = s.frame;
     e.verdict = Verdict::Stray;
-    schedule_->stray(e);
+    record(e);
 }
 
 void Prober::judge(Verdict v, const CommResult &r) {
@@ -180,9 +189,18 @@ void Prober::judge(Verdict v, const CommResult &r) {
     current_.value = r.value;
     current_.reply = tx_.recbuf().text();
     if (v != Verdict::Timeout) current_.latencyMs = exchangeClock_.nsecsElapsed() / 1e6;
-    schedule_->judged(current_);
+    record(current_);
     // Not from inside the port's notification: the next test() prepares the port.
     queue_.start();
+}
+
+void Prober::record(const Exchange &e) {
+    if (e.verdict == Verdict::Stray)
+        schedule_->stray(e);
+    else
+        schedule_->judged(e);
+    if (csv_.isOpen() && !csv_.write(csv_row(e)))
+        fail(save_failed_message(plan_.csv, csv_.errorString()));
 }
 
 void Prober::fail(const QString &message) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "records.h"
 #include "report.h"
 #include "schedule.h"
 #include "transaction.h"
@@ -28,6 +29,7 @@ struct Plan {
     // Try each setting or direction in turn, one round each, instead of polling.
     Discovery discovery = Discovery::None;
     bool settingsGiven = false; // --settings: tried first by a settings discovery
+    QString csv;                // --csv: every exchange also as a row of this file
 };
 
 // What a discovery tries, in order: the rates of the settings list from the
@@ -70,6 +72,7 @@ private:
     void onComm(int code);
     void onTimeout();
     void judge(Verdict v, const CommResult &r);
+    void record(const Exchange &e);
     void stray(const CommResult::Stray &s);
     void roundRefused();
     void portFailed(const PortError &e);
@@ -88,6 +91,7 @@ private:
     Discard trs_;
     Discard rec_;
     Transaction tx_;
+    CsvFile csv_;
 
     QElapsedTimer exchangeClock_;
     Exchange current_;

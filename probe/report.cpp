@@ -1,6 +1,7 @@
 #include "report.h"
 
 #include "controls.h"
+#include "records.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -28,54 +29,10 @@ QJsonValue json_ms(double v) {
     return std::round(v * 1000) / 1000; // microseconds are all a line can tell
 }
 
-// Nearest rank: the smallest value with at least p of all at or below it.
-double percentile(const QList<double> &sorted, double p) {
-    const auto rank = qsizetype(std::ceil(p * double(sorted.size())));
-    return sorted[std::clamp<qsizetype>(rank - 1, 0, sorted.size() - 1)];
-}
-
-double median(const QList<double> &sorted) {
-    const qsizetype n = sorted.size();
-    return n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
-}
-
 } // namespace
 
-Verdict verdict_of(CommResult::Kind kind) {
-    switch (kind) {
-    case CommResult::Kind::Ok:
-        return Verdict::Ok;
-    case CommResult::Kind::Err:
-        return Verdict::Err;
-    case CommResult::Kind::Ack:
-        return Verdict::Ack;
-    case CommResult::Kind::Nak:
-        return Verdict::Nak;
-    case CommResult::Kind::None:
-        break;
-    }
-    return Verdict::Malformed;
-}
-
-// The verdict as the readable line shows it.
 static QString verdict_text(const Exchange &e) {
-    switch (e.verdict) {
-    case Verdict::Ok:
-        return QStringLiteral("OK SUM=") + QString::fromLatin1(e.sum);
-    case Verdict::Err:
-        return QStringLiteral("ERR SUM=") + QString::fromLatin1(e.sum);
-    case Verdict::Ack:
-        return QStringLiteral("ACK");
-    case Verdict::Nak:
-        return QStringLiteral("NAK");
-    case Verdict::Malformed:
-        return QStringLiteral("回复格式不符，无法校验");
-    case Verdict::Timeout:
-        return QStringLiteral("超时");
-    case Verdict::Stray:
-        return QStringLiteral("错位的回复（来自这个地址，不计入任何交换）");
-    }
-    return {};
+    return verdict_text(e.verdict, e.sum);
 }
 
 QByteArray human_line(const Exchange &e) {
@@ -109,23 +66,15 @@ QByteArray json_line(const Exchange &e) {
     return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
 }
 
-void Statistics::add(const Exchange &e) {
-    ++counts_[int(e.verdict)];
-    if (e.verdict == Verdict::Stray) return;
-    ++sent_;
-    if (e.latencyMs) latencies_.append(*e.latencyMs);
-}
-
 bool Statistics::allGood(bool scan) const {
-    const int judged = scan ? answered() : sent_;
+    const int judged = scan ? answered() : sent();
     return judged > 0 && count(Verdict::Ok) + count(Verdict::Ack) == judged;
 }
 
 QByteArray Statistics::human(bool interrupted) const {
-    const double loss = sent_ ? 100.0 * count(Verdict::Timeout) / sent_ : 0.0;
     QString s = QStringLiteral("--- 统计%1：发送 %2，应答 %3，OK %4，ERR %5，ACK %6，NAK %7，")
                     .arg(interrupted ? QStringLiteral("（已中断）") : QString())
-                    .arg(sent_)
+                    .arg(sent())
                     .arg(answered())
                     .arg(count(Verdict::Ok))
                     .arg(count(Verdict::Err))
@@ -136,38 +85,30 @@ QByteArray Statistics::human(bool interrupted) const {
     if (count(Verdict::Stray)) s += QStringLiteral("错位回复 %1，").arg(count(Verdict::Stray));
     s += QStringLiteral("超时 %1，丢失 %2%\n")
              .arg(count(Verdict::Timeout))
-             .arg(QString::number(loss, 'f', 1));
-    if (latencies_.isEmpty()) {
-        s += QStringLiteral("延迟：无应答\n");
-    } else {
-        QList<double> sorted = latencies_;
-        std::sort(sorted.begin(), sorted.end());
+             .arg(QString::number(tally_.lossPercent(), 'f', 1));
+    if (const auto l = tally_.latency())
         s += QStringLiteral("延迟（ms）：最小 %1，中位 %2，p99 %3，最大 %4\n")
-                 .arg(ms(sorted.first()), ms(median(sorted)), ms(percentile(sorted, 0.99)),
-                      ms(sorted.last()));
-    }
+                 .arg(ms(l->min), ms(l->median), ms(l->p99), ms(l->max));
+    else
+        s += QStringLiteral("延迟：无应答\n");
     return s.toUtf8();
 }
 
 QByteArray Statistics::json(bool interrupted) const {
     QJsonObject st{
-        {QStringLiteral("sent"), sent_},
+        {QStringLiteral("sent"), sent()},
         {QStringLiteral("answered"), answered()},
         {QStringLiteral("interrupted"), interrupted},
-        {QStringLiteral("loss_percent"),
-         sent_ ? std::round(1000.0 * count(Verdict::Timeout) / sent_) / 10 : 0.0},
+        {QStringLiteral("loss_percent"), std::round(10 * tally_.lossPercent()) / 10},
     };
     for (int v = 0; v < kVerdictCount; ++v)
-        st.insert(QLatin1String(kJsonVerdicts[v]), counts_[v]);
+        st.insert(QLatin1String(kJsonVerdicts[v]), count(Verdict(v)));
     QJsonValue latency(QJsonValue::Null);
-    if (!latencies_.isEmpty()) {
-        QList<double> sorted = latencies_;
-        std::sort(sorted.begin(), sorted.end());
-        latency = QJsonObject{{QStringLiteral("min"), json_ms(sorted.first())},
-                              {QStringLiteral("median"), json_ms(median(sorted))},
-                              {QStringLiteral("p99"), json_ms(percentile(sorted, 0.99))},
-                              {QStringLiteral("max"), json_ms(sorted.last())}};
-    }
+    if (const auto l = tally_.latency())
+        latency = QJsonObject{{QStringLiteral("min"), json_ms(l->min)},
+                              {QStringLiteral("median"), json_ms(l->median)},
+                              {QStringLiteral("p99"), json_ms(l->p99)},
+                              {QStringLiteral("max"), json_ms(l->max)}};
     st.insert(QStringLiteral("latency_ms"), latency);
     return QJsonDocument(QJsonObject{{QStringLiteral("statistics"), st}})
                .toJson(QJsonDocument::Compact) +

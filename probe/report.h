@@ -1,35 +1,12 @@
 #pragma once
 
-#include "transaction.h"
+#include "tally.h"
 
 #include <QByteArray>
 #include <QDateTime>
 #include <QList>
 #include <QString>
 #include <optional>
-
-// How one exchange ended. Malformed: the reply brought ETB but no frame the
-// sum check can judge, so the console shows no verdict line either. Stray: a
-// reply naming another address, which ends no exchange and is counted apart.
-enum class Verdict { Ok, Err, Ack, Nak, Malformed, Timeout, Stray };
-inline constexpr int kVerdictCount = 7;
-
-// The verdict of a batch that ended the wait.
-Verdict verdict_of(CommResult::Kind kind);
-
-struct Exchange {
-    QDateTime time; // when the frame went out
-    int address = 0;
-    int channel = 0;
-    std::optional<int> parameter; // read and write parameter
-    QString function;             // pv, param or write
-    QByteArray request;           // as written to the line
-    QByteArray reply;             // everything received for it
-    Verdict verdict = Verdict::Timeout;
-    QByteArray sum; // Ok and Err: the five characters after "SUM="
-    std::optional<QByteArray> value;
-    std::optional<double> latencyMs; // from the start of the exchange to its verdict
-};
 
 // What came back, in the plain kinds that point at a cause when the line
 // settings or the direction line are unknown; in order of what they tell.
@@ -59,13 +36,13 @@ QByteArray discovery_result(Discovery d, const QList<Trial> &trials, bool json);
 QByteArray human_line(const Exchange &e);
 QByteArray json_line(const Exchange &e);
 
-// Counts and latencies over the exchanges of one run.
+// The run's counts and latencies, as the probe prints them at its end.
 class Statistics {
 public:
-    void add(const Exchange &e); // a stray is counted apart from the exchanges
-    int sent() const { return sent_; }
-    int answered() const { return sent_ - count(Verdict::Timeout); }
-    int count(Verdict v) const { return counts_[int(v)]; }
+    void add(const Exchange &e) { tally_.add(e); }
+    int sent() const { return tally_.sent(); }
+    int answered() const { return tally_.answered(); }
+    int count(Verdict v) const { return tally_.count(v); }
     // Every judged exchange OK or ACK, and at least one. A scan leaves the
     // silent addresses out: only those that answered count.
     bool allGood(bool scan) const;
@@ -74,7 +51,5 @@ public:
     QByteArray json(bool interrupted) const;
 
 private:
-    int sent_ = 0;
-    int counts_[kVerdictCount] = {};
-    QList<double> latencies_;
+    Tally tally_;
 };

@@ -84,7 +84,7 @@ deb="$build/kestrova-comtest_${version}_$(dpkg --print-architecture).deb"
 [ -f "$deb" ] || fail "cpack made no $deb"
 [ "$(dpkg-deb --field "$deb" Version)" = "$version" ] || fail "package version is not $version"
 depends="$(dpkg-deb --field "$deb" Depends)"
-for d in libqt6widgets6 libqt6serialport6 fonts-wqy-microhei fonts-dejavu-core qt6-translations-l10n; do
+for d in libqt6widgets6 libqt6serialport6 libqt6charts6 fonts-wqy-microhei fonts-dejavu-core qt6-translations-l10n; do
     [[ "$depends" == *"$d"* ]] || fail "Depends lacks $d"
 done
 [[ "$(dpkg-deb --field "$deb" Recommends)" == *rtkit* ]] || fail "Recommends lacks rtkit"

@@ -10,6 +10,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
 #include <fcntl.h>
@@ -147,6 +148,7 @@ private slots:
     void exchanges();
     void writeThenReadBack();
     void scanFindsExactlyTheInstruments();
+    void csvHasARowPerExchange();
     void stopMidPoll_data();
     void stopMidPoll();
     void refusedBeforeSending_data();
@@ -279,6 +281,21 @@ void TestProbe::scanFindsExactlyTheInstruments() {
         got << summary(o);
     QCOMPARE(got, QStringList({"1/1 ok 23.4", "2/1 ok 2.1", "3/1 ok 3.1", "999/1 ok 999.1"}));
     QCOMPARE(counts(r.stats), "999 4 4 0 0 0 0 995");
+}
+
+void TestProbe::csvHasARowPerExchange() {
+    SimProcess sim({"--drop", "2"});
+    QTemporaryDir dir;
+    const QString path = dir.filePath("poll.csv");
+    QCOMPARE(run_probe({sim.device(), "--count", "4", "--csv", path}).exitCode, 1);
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QString csv = QString::fromUtf8(f.readAll());
+    QVERIFY(csv.startsWith(QStringLiteral(u"\ufeff时间,通讯口,波特率,发送信号,仪表型号,功能,")));
+    QStringList verdicts;
+    for (QString row : csv.split("\r\n", Qt::SkipEmptyParts).mid(1))
+        verdicts << row.replace("\"9600,n,8,2\"", "s").section(',', 8, 8);
+    QCOMPARE(verdicts, QStringList({"OK SUM=00560", "超时", "OK SUM=00560", "超时"}));
 }
 
 void TestProbe::stopMidPoll_data() {
