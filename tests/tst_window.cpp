@@ -856,11 +856,11 @@ void TestWindow::menuViewSettings() {
     QStringList entries;
     for (QAction *a : menu->actions())
         if (!a->isSeparator()) entries << a->text() + (a->isChecked() ? "*" : "");
-    QCOMPARE(
-        entries,
-        (QStringList{QStringLiteral("复制"), QStringLiteral("全选"), QStringLiteral("清空本窗口"),
-                     QStringLiteral("另存为文本文件…"), QStringLiteral("开始会话日志…"),
-                     QStringLiteral("以十六进制显示字节"), QStringLiteral("显示到达时间")}));
+    QCOMPARE(entries,
+             (QStringList{QStringLiteral("复制"), QStringLiteral("全选"),
+                          QStringLiteral("清空本窗口"), QStringLiteral("另存为文本文件…"),
+                          QStringLiteral("开始会话日志…"), QStringLiteral("连续测试…"),
+                          QStringLiteral("以十六进制显示字节"), QStringLiteral("显示到达时间")}));
     menu->actions().at(menu->actions().size() - 2)->trigger(); // hex
     menu->close();
     w.rec->createMenu()->actions().constLast()->trigger(); // time
