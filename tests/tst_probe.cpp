@@ -290,8 +290,10 @@ void TestProbe::csvHasARowPerExchange() {
     QCOMPARE(run_probe({sim.device(), "--count", "4", "--csv", path}).exitCode, 1);
     QFile f(path);
     QVERIFY(f.open(QIODevice::ReadOnly));
-    const QString csv = QString::fromUtf8(f.readAll());
-    QVERIFY(csv.startsWith(QStringLiteral(u"\ufeff时间,通讯口,波特率,发送信号,仪表型号,功能,")));
+    const QByteArray raw = f.readAll();
+    QVERIFY(raw.startsWith("\xEF\xBB\xBF"));
+    const QString csv = QString::fromUtf8(raw.mid(3));
+    QVERIFY(csv.startsWith(QStringLiteral(u"时间,通讯口,波特率,发送信号,仪表型号,功能,")));
     QStringList verdicts;
     for (QString row : csv.split("\r\n", Qt::SkipEmptyParts).mid(1))
         verdicts << row.replace("\"9600,n,8,2\"", "s").section(',', 8, 8);
