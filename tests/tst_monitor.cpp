@@ -304,7 +304,12 @@ void TestMonitor::tapOfTheSimulator() {
                      QJsonDocument(h).toJson().constData());
         } else {
             QCOMPARE(json_summary(h), json_summary(asked[i]));
-            QVERIFY2(qAbs(t - 12) <= kChar / 1e6, QJsonDocument(h).toJson().constData());
+#ifdef KC_SLOW_BUILD
+            const double room = 3;
+#else
+            const double room = kChar / 1e6;
+#endif
+            QVERIFY2(qAbs(t - 12) <= room, QJsonDocument(h).toJson().constData());
             errs += h.value("verdict") == "err";
         }
     }
