@@ -196,6 +196,25 @@ void Form1::buildRecord() {
     connect(&log_, &SessionLog::failed, this, [this](const QString &path, const QString &reason) {
         showMessage(log_failed_message(path, reason));
     });
+    capture_ = std::make_unique<ConsoleCapture>(*MSComm1, Transaction::kTimeoutMs);
+    connect(this, &Form1::tested, capture_.get(), &ConsoleCapture::ended);
+    captureAction_ = new QAction(this);
+    connect(captureAction_, &QAction::triggered, this, [this] {
+        if (capture_->isOpen())
+            capture_->stop();
+        else
+            chooseCapture();
+    });
+    auto showCapture = [this] {
+        captureAction_->setText(capture_->isOpen() ? QStringLiteral("停止抓包")
+                                                   : QStringLiteral("开始抓包（Wireshark）…"));
+    };
+    showCapture();
+    connect(capture_.get(), &ConsoleCapture::stateChanged, this, showCapture);
+    connect(capture_.get(), &ConsoleCapture::failed, this,
+            [this](const QString &path, const QString &reason) {
+                showMessage(capture_failed_message(path, reason));
+            });
     auto *repeatAction = new QAction(QStringLiteral("连续测试…"), this);
     connect(repeatAction, &QAction::triggered, this, [this] {
         RepeatWindow *r = repeatWindow();
@@ -207,7 +226,7 @@ void Form1::buildRecord() {
     f6->setContext(Qt::WindowShortcut);
     connect(f6, &QShortcut::activated, repeatAction, &QAction::trigger);
     for (ByteWindow *w : {trs, rec}) {
-        w->setMenuExtras({logAction_, repeatAction});
+        w->setMenuExtras({logAction_, captureAction_, repeatAction});
         connect(w, &ByteWindow::problem, this, &Form1::showMessage);
     }
 
@@ -227,6 +246,17 @@ void Form1::chooseLog() {
 
 bool Form1::startLog(const QString &path) {
     return log_.start(path);
+}
+
+void Form1::chooseCapture() {
+    save_dialog(this, QStringLiteral("抓包文件"),
+                QStringLiteral("抓包文件 (*.pcap *.pcapng);;所有文件 (*)"), QStringLiteral("pcap"),
+                [this](const QString &path) { startCapture(path); })
+        ->open();
+}
+
+bool Form1::startCapture(const QString &path) {
+    return capture_->start(path);
 }
 
 void Form1::Form_Load() {

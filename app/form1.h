@@ -1,5 +1,6 @@
 #pragma once
 
+#include "consolecapture.h"
 #include "portsession.h"
 #include "serialport.h"
 #include "sessionlog.h"
@@ -46,6 +47,9 @@ public:
     // The whole traffic to a file, from now on; --log and the context menu.
     bool startLog(const QString &path);
     SessionLog &sessionLog() { return log_; }
+    // A capture for Wireshark, from now on; --capture and the context menu.
+    bool startCapture(const QString &path);
+    ConsoleCapture &capture() { return *capture_; }
 
     Selection selection() const;
     // The caption of a box's label, as messages name the box.
@@ -81,10 +85,13 @@ private:
     void endTest(Verdict v, const CommResult &r);
     void buildRecord();
     void chooseLog();
+    void chooseCapture();
 
     std::unique_ptr<PortSession> ownSession_;
     SessionLog log_;
     QAction *logAction_ = nullptr;
+    std::unique_ptr<ConsoleCapture> capture_;
+    QAction *captureAction_ = nullptr;
 
     TimerFlag wait_{Timer1};
     std::unique_ptr<Transaction> transaction_;

@@ -43,6 +43,11 @@ struct Options {
     QCommandLineOption log{QStringLiteral("log"),
                            QStringLiteral("把收发的每个字节记入会话日志文件 FILE（追加）。"),
                            QStringLiteral("FILE")};
+    QCommandLineOption capture{
+        QStringLiteral("capture"),
+        QStringLiteral(
+            "把收发的每一帧记入抓包文件 FILE（pcap 格式，Wireshark 可直接打开；覆盖）。"),
+        QStringLiteral("FILE")};
     QCommandLineOption simArg{QStringLiteral("sim-arg"),
                               QStringLiteral("传给模拟器的参数（可重复），例如 --sim-arg=--echo。"),
                               QStringLiteral("ARG")};
@@ -54,7 +59,7 @@ void read_options(QCommandLineParser &parser, const Options &o, const QCoreAppli
     parser.setApplicationDescription(QStringLiteral("RS-485 仪表通讯测试台"));
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addOptions({o.com, o.simulate, o.simArg, o.log});
+    parser.addOptions({o.com, o.simulate, o.simArg, o.log, o.capture});
     cli::parse(parser, app.arguments()); // ends the program on --help, --version or a wrong option
 }
 
@@ -69,7 +74,7 @@ void answer_without_display(int argc, char *argv[]) {
     QCommandLineParser probe;
     probe.addHelpOption();
     probe.addVersionOption();
-    probe.addOptions({o.com, o.simulate, o.simArg, o.log});
+    probe.addOptions({o.com, o.simulate, o.simArg, o.log, o.capture});
     if (!probe.parse(args) ||
         !(probe.isSet(QStringLiteral("help")) || probe.isSet(QStringLiteral("help-all")) ||
           probe.isSet(QStringLiteral("version"))))
@@ -150,6 +155,7 @@ int main(int argc, char *argv[]) {
     TerminationRequests termination;
     QObject::connect(&termination, &TerminationRequests::requested, &window, &Form1::cmdexit_Click);
     if (parser.isSet(o.log)) window.startLog(parser.value(o.log));
+    if (parser.isSet(o.capture)) window.startCapture(parser.value(o.capture));
     window.show();
     window.cmdtest->setFocus();
     int rc = app.exec();

@@ -134,9 +134,8 @@ void BusMonitor::take(Side &side, const QList<WireUnit> &units) {
     for (const WireUnit &u : units) {
         const bool request = u.kind == WireUnit::Request ||
                              (u.kind == WireUnit::Unframed && !awaiting_ && !side.replies);
-        emit framed({(u.startNs + wallOffsetNs_) / 1000,
-                     request ? FramedUnit::Request : FramedUnit::Reply,
-                     u.gapBeforeNs < 0 ? -1 : u.gapBeforeNs / 1000, u.bytes});
+        emit framed({u.startNs + wallOffsetNs_, request ? FramedUnit::Request : FramedUnit::Reply,
+                     u.kind != WireUnit::Unframed, u.gapBeforeNs, u.endNs - u.startNs, u.bytes});
         awaiting_ = u.kind == WireUnit::Request;
         stats_.heard(u, charNs_);
         pairing_.unit(u, heard);

@@ -26,9 +26,11 @@ struct MonitorPlan {
 // passes through BusMonitor::framed, in order.
 struct FramedUnit {
     enum Direction { Request, Reply };
-    qint64 wallMicros = 0; // the first bit, wall clock
+    qint64 wallNs = 0; // the first bit, wall clock
     Direction direction = Request;
-    qint64 gapMicros = -1; // idle line before it; -1 for the first
+    bool frame = true; // false: bytes that made no frame
+    qint64 gapNs = -1; // idle line before it; -1 for the first
+    qint64 spanNs = 0; // first bit to last bit
     QByteArray bytes;
 };
 

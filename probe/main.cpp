@@ -1,6 +1,7 @@
 // kestrova-probe: the console's TEST transaction from the command line, for
 // one exchange, polling and a scan of the bus.
 #include "busmonitor.h"
+#include "capture.h"
 #include "cli.h"
 #include "messages.h"
 #include "portmap.h"
@@ -129,6 +130,10 @@ Plan read_plan(QCommandLineParser &parser, const QCoreApplication &app, PortMap 
                               "按协议和空闲间隙分帧，把每个请求与其回复配对并判定（OK、ERR、ACK、"
                               "NAK、timeout、stray、garbled），给出往返时间；Ctrl+C 时输出统计。"
                               "设备消失时退出状态为 2。")),
+        option("capture",
+               QStringLiteral("监听时另把每一帧写入抓包文件 FILE（pcap 格式，链路类型 252，"
+                              "Wireshark 装上 kestrova.lua 后直接解析；覆盖）。"),
+               "FILE"),
         option("monitor-rx",
                QStringLiteral("监听时的第二个接收口（四线制，或两个转换器各收一个方向的 RS-232 "
                               "分接）：这个口上听到的是仪表的回复。"),
@@ -225,7 +230,7 @@ Plan read_plan(QCommandLineParser &parser, const QCoreApplication &app, PortMap 
         cli::usage_error(
             QStringLiteral("--monitor 只监听，不能与 --scan、--find-settings、"
                            "--find-direction、--count、--interval 或 --reopen 同时使用"));
-    for (const char *o : {"monitor-rx", "gap"})
+    for (const char *o : {"monitor-rx", "gap", "capture"})
         if (!monitor && parser.isSet(QLatin1String(o)))
             cli::usage_error(QStringLiteral("--%1 只用于 --monitor").arg(QLatin1String(o)));
     plan.settingsGiven = parser.isSet(QStringLiteral("settings"));
@@ -307,7 +312,7 @@ int run_monitor(QCoreApplication &app, const QCommandLineParser &parser, const P
         std::fprintf(stderr, "kestrova-probe: %s\n",
                      qPrintable(QStringLiteral("只收不发：网络串口的方向由设备服务器控制，"
                                                "本机不驱动任何线。")));
-    else if (hold)
+    else if (hold && port.port().wire())
         std::fprintf(stderr, "kestrova-probe: %s\n",
                      qPrintable(QStringLiteral("只收不发：方向线 %1 保持在接收电平（%2）%3。")
                                     .arg(hold->line == LineLevel::Rts ? QStringLiteral("RTS")
@@ -318,6 +323,32 @@ int run_monitor(QCoreApplication &app, const QCommandLineParser &parser, const P
                                              : QString())));
 
     BusMonitor monitor(port, rx.get(), m);
+    CaptureFile capture;
+    if (parser.isSet(QStringLiteral("capture"))) {
+        const QString path = parser.value(QStringLiteral("capture"));
+        QString reason;
+        if (!capture.open(path, &reason)) {
+            std::fprintf(stderr, "kestrova-probe: %s\n",
+                         qPrintable(capture_failed_message(path, reason)));
+            return 2;
+        }
+        QObject::connect(&monitor, &BusMonitor::framed, &monitor, [&](const FramedUnit &u) {
+            if (!capture.isOpen()) return;
+            CaptureRecord r;
+            r.wallNs = u.wallNs;
+            r.direction = !u.frame                             ? CaptureRecord::Unframed
+                          : u.direction == FramedUnit::Request ? CaptureRecord::Request
+                                                               : CaptureRecord::Reply;
+            r.gapUs = u.gapNs < 0 ? -1 : u.gapNs / 1000;
+            r.spanUs = u.spanNs / 1000;
+            r.timeoutMs = m.timeoutMs;
+            r.bytes = u.bytes;
+            QString why;
+            if (!capture.write(r, &why))
+                std::fprintf(stderr, "kestrova-probe: %s\n",
+                             qPrintable(capture_failed_message(capture.path(), why)));
+        });
+    }
     TerminationRequests stop;
     QObject::connect(&stop, &TerminationRequests::requested, &monitor, &BusMonitor::stop);
     QObject::connect(&monitor, &BusMonitor::finished, &app, &QCoreApplication::exit);

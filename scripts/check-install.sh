@@ -19,7 +19,8 @@ files=(usr/share/applications/$id.desktop usr/share/metainfo/$id.metainfo.xml
        usr/share/doc/kestrova-comtest/copyright usr/share/doc/kestrova-comtest/changelog.Debian.gz
        usr/share/icons/hicolor/scalable/apps/$id.svg
        usr/share/icons/hicolor/48x48/apps/$id.png
-       usr/share/icons/hicolor/256x256/apps/$id.png)
+       usr/share/icons/hicolor/256x256/apps/$id.png
+       "usr/lib/$(gcc -print-multiarch)/wireshark/plugins/kestrova.lua")
 for p in "${programs[@]}"; do
     files+=(usr/bin/$p usr/share/man/man1/$p.1.gz)
 done
@@ -84,10 +85,11 @@ deb="$build/kestrova-comtest_${version}_$(dpkg --print-architecture).deb"
 [ -f "$deb" ] || fail "cpack made no $deb"
 [ "$(dpkg-deb --field "$deb" Version)" = "$version" ] || fail "package version is not $version"
 depends="$(dpkg-deb --field "$deb" Depends)"
-for d in libqt6widgets6 libqt6serialport6 libqt6charts6 fonts-wqy-microhei fonts-dejavu-core qt6-translations-l10n; do
+for d in libqt6widgets6 libqt6serialport6 libqt6charts6 libpcap0.8 fonts-wqy-microhei fonts-dejavu-core qt6-translations-l10n; do
     [[ "$depends" == *"$d"* ]] || fail "Depends lacks $d"
 done
 [[ "$(dpkg-deb --field "$deb" Recommends)" == *rtkit* ]] || fail "Recommends lacks rtkit"
+[[ "$(dpkg-deb --field "$deb" Suggests)" == *tshark* ]] || fail "Suggests lacks tshark"
 contents="$(dpkg-deb --contents "$deb")"
 for f in "${files[@]}"; do
     grep -q " \./$f\$" <<<"$contents" || fail "not in the package: /$f"

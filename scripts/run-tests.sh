@@ -13,9 +13,10 @@ fuzz_seconds="${FUZZ_SECONDS:-30}"
 # clang and its runtimes build the fuzzers (libFuzzer ships with them); the
 # rest checks the format and the installation and builds the Debian package.
 # tst_realtime starts its own system bus, polkitd and rtkit-daemon
-# (scripts/unprivileged.sh) and needs them installed, not running.
+# (scripts/unprivileged.sh) and needs them installed, not running; tshark
+# reads the captures with the shipped dissector.
 scripts/setup.sh clang-14 libclang-rt-14-dev clang-format \
-    desktop-file-utils appstream man-db dpkg-dev file xvfb xdotool ser2net \
+    desktop-file-utils appstream man-db dpkg-dev file xvfb xdotool ser2net tshark \
     dbus polkitd rtkit
 . scripts/common.sh
 

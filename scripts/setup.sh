@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
 check_user
-packages=(build-essential cmake qt6-base-dev qt6-serialport-dev qt6-charts-dev libqt6opengl6-dev libgl-dev
+packages=(build-essential cmake qt6-base-dev qt6-serialport-dev qt6-charts-dev libqt6opengl6-dev libgl-dev libpcap-dev
           fonts-wqy-microhei fonts-dejavu-core qt6-translations-l10n "$@")
 missing=()
 for p in "${packages[@]}"; do

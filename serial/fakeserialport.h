@@ -31,6 +31,10 @@ public:
 protected:
     void writeData(const QByteArray &bytes) override;
     QByteArray readData() override;
+    std::optional<LineLevel> directionLevel() const override {
+        if (!release_) return std::nullopt;
+        return LineLevel{release_->line, release_->line == LineLevel::Rts ? rts : dtr};
+    }
 
 public:
     void setRts(bool on) override;

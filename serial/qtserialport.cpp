@@ -116,6 +116,8 @@ bool QtSerialPort::setPortOpen(bool open) {
         return false;
     }
     state_ = State::Open;
+    driven_[0].reset();
+    driven_[1].reset();
     ++opening_;
     if (listenOnly_) listenAtOpening();
     return applySettings(std::exchange(checkAtOpening_, false));
@@ -250,14 +252,26 @@ void QtSerialPort::released(const ReleaseLine::Outcome &o) {
         breakDown();
         return;
     }
-    if (o.lineError) lineRefused(o.line, qt_error_string(o.lineError));
+    if (o.lineError)
+        lineRefused(o.line, qt_error_string(o.lineError));
+    else if (release_)
+        driven_[release_->line] = release_->on;
     emit comm(EvSend);
 }
 
 void QtSerialPort::driveLine(LineLevel level) {
     if (!port_.isOpen()) return;
-    if (!answers_->setModemLine(port_.handle(), level))
-        lineRefused(level.line, qt_error_string(errno));
+    if (answers_->setModemLine(port_.handle(), level)) {
+        driven_[level.line] = level.on;
+        return;
+    }
+    driven_[level.line].reset();
+    lineRefused(level.line, qt_error_string(errno));
+}
+
+std::optional<LineLevel> QtSerialPort::directionLevel() const {
+    if (!release_ || !driven_[release_->line]) return std::nullopt;
+    return LineLevel{release_->line, *driven_[release_->line]};
 }
 
 void QtSerialPort::lineRefused(LineLevel::Line line, const QString &reason) {
@@ -268,7 +282,8 @@ void QtSerialPort::lineRefused(LineLevel::Line line, const QString &reason) {
         // No modem lines and no converter behind: the frame goes out all the same.
         // The system's reason (ENOTTY) would only say it in English.
         qCWarning(
-            lcSerial, "通讯口 %s 是伪终端，没有 %s 线；照常发送。",
+            lcSerial, listenOnly_ ? "通讯口 %s 是伪终端，没有 %s 线，无需保持接收电平。"
+                                  : "通讯口 %s 是伪终端，没有 %s 线；照常发送。",
             qPrintable(name_ == device() ? name_ : name_ + QStringLiteral("（%1）").arg(device())),
             line_name(line));
         return;

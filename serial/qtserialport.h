@@ -38,6 +38,7 @@ public:
 protected:
     void writeData(const QByteArray &bytes) override;
     QByteArray readData() override;
+    std::optional<LineLevel> directionLevel() const override;
 
 public:
     void setRts(bool on) override;
@@ -75,6 +76,8 @@ private:
     // Writes and releases; after port_: gone before the descriptor closes.
     ReleaseLine releaser_;
     std::optional<LineLevel> release_;
+    // RTS and DTR as last set on this opening; unknown until set.
+    std::optional<bool> driven_[2];
     int number_ = 1;
     QString path_;                          // a device path given as the port's text
     QString name_ = QStringLiteral("COM1"); // the port as the user gave it

@@ -103,6 +103,7 @@ public:
     // Dropped on a port opened to listen only.
     void output(const QByteArray &bytes) {
         if (listenOnly_) return;
+        levelAtWrite_ = directionLevel();
         writeData(bytes);
         emit sent(bytes);
     }
@@ -137,6 +138,9 @@ public:
         hold_ = hold;
     }
     bool listenOnly() const { return listenOnly_; }
+    // The direction line as it stood when the last write was handed over:
+    // nothing where the port has none to release or cannot tell its level.
+    std::optional<LineLevel> levelAtWrite() const { return levelAtWrite_; }
     // The open device delivers each character at once (no adapter timer).
     virtual bool lowLatency() const { return false; }
     // Bytes come from a UART or a USB adapter, not a pseudo-terminal or a network.
@@ -145,8 +149,11 @@ public:
 protected:
     bool listenOnly_ = false;
     std::optional<LineLevel> hold_;
+    std::optional<LineLevel> levelAtWrite_;
 
     virtual void writeData(const QByteArray &bytes) = 0;
+    // The direction line (the one handed to setRelease) at its present level.
+    virtual std::optional<LineLevel> directionLevel() const { return std::nullopt; }
     virtual QByteArray readData() = 0;
 
 signals:

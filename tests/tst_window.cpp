@@ -3,6 +3,7 @@
 #include "display.h"
 #include "fakeserialport.h"
 #include "form1.h"
+#include "tshark.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -88,6 +89,8 @@ private slots:
     void saveAsWritesWhatArrived();
     void menuViewSettings();
     void sessionLogOfDefaultTest();
+    void captureOfDefaultTest_data();
+    void captureOfDefaultTest();
     void logWriteErrorGivesOneMessage_data();
     void logWriteErrorGivesOneMessage();
     void f5PressesTest();
@@ -856,11 +859,12 @@ void TestWindow::menuViewSettings() {
     QStringList entries;
     for (QAction *a : menu->actions())
         if (!a->isSeparator()) entries << a->text() + (a->isChecked() ? "*" : "");
-    QCOMPARE(entries,
-             (QStringList{QStringLiteral("复制"), QStringLiteral("全选"),
-                          QStringLiteral("清空本窗口"), QStringLiteral("另存为文本文件…"),
-                          QStringLiteral("开始会话日志…"), QStringLiteral("连续测试…"),
-                          QStringLiteral("以十六进制显示字节"), QStringLiteral("显示到达时间")}));
+    QCOMPARE(
+        entries,
+        (QStringList{QStringLiteral("复制"), QStringLiteral("全选"), QStringLiteral("清空本窗口"),
+                     QStringLiteral("另存为文本文件…"), QStringLiteral("开始会话日志…"),
+                     QStringLiteral("开始抓包（Wireshark）…"), QStringLiteral("连续测试…"),
+                     QStringLiteral("以十六进制显示字节"), QStringLiteral("显示到达时间")}));
     menu->actions().at(menu->actions().size() - 2)->trigger(); // hex
     menu->close();
     w.rec->createMenu()->actions().constLast()->trigger(); // time
@@ -907,6 +911,45 @@ void TestWindow::sessionLogOfDefaultTest() {
         QVERIFY2(time.match(lines[i]).hasMatch(), qPrintable(lines[i]));
         QCOMPARE(lines[i].mid(24), expected[i]);
     }
+}
+
+void TestWindow::captureOfDefaultTest_data() {
+    QTest::addColumn<QString>("signal");
+    QTest::addColumn<QString>(
+        "line"); // the direction line and its level at the write, as Wireshark shows them
+    QTest::newRow("RTS on while sending") << "RTS=1"
+                                          << "1 1";
+    QTest::newRow("DTR off while sending") << "DTR=0"
+                                           << "2 0";
+    QTest::newRow("the driver switches") << "RS485"
+                                         << "0 ";
+}
+
+// The capture of a default TEST, read back by tshark with the shipped
+// dissector: the frame with the line's level at the write, the reply that
+// came in two batches as one packet, its verdict and the link between them.
+void TestWindow::captureOfDefaultTest() {
+    QFETCH(QString, signal);
+    QFETCH(QString, line);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("test.pcap");
+    FakeSerialPort port;
+    Form1 w(&port);
+    w.Combo3->setEditText(signal);
+    QVERIFY(w.startCapture(path));
+    w.cmdtest->click();
+    port.receive(QByteArray::fromHex("14 30 31 02 30 30 31 30 31 32"));
+    port.receive(QByteArray::fromHex("33 2E 34 30 30 35 36 30 17"));
+    QTRY_VERIFY(!w.Timer1.isActive());
+    w.capture().stop();
+    const auto rows =
+        tshark_rows(path, {"kestrova.direction", "kestrova.line", "kestrova.level", "kestrova.kind",
+                           "kestrova.concentrator", "kestrova.address", "kestrova.verdict",
+                           "kestrova.value", "kestrova.request_in", "kestrova.response_in"});
+    const QList<QStringList> expected{
+        QString("3\t%1\trequest\t01\t001\tok\t23.4\t\t2").arg(line.replace(' ', '\t')).split('\t'),
+        QString("4\t0\t\treply\t01\t001\tok\t23.4\t1\t").split('\t')};
+    QCOMPARE(rows, expected);
 }
 
 void TestWindow::logWriteErrorGivesOneMessage_data() {

@@ -272,6 +272,11 @@ QString save_failed_message(const QString &path, const QString &reason) {
     return QStringLiteral("无法保存到文件 %1：%2。").arg(path, reason);
 }
 
+QString capture_failed_message(const QString &path, const QString &reason) {
+    return QStringLiteral("无法写入抓包文件 %1：%2。\n抓包已停止，通讯照常进行。")
+        .arg(path, reason);
+}
+
 QString log_failed_message(const QString &path, const QString &reason) {
     return QStringLiteral("无法写入会话日志 %1：%2。\n会话日志已停止，通讯照常进行。")
         .arg(path, reason);

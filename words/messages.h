@@ -13,3 +13,4 @@ QString refusal_message(const FrameRefusal &r, const QString &source);
 QString at_not_ascii_message(const QString &command);
 QString save_failed_message(const QString &path, const QString &reason);
 QString log_failed_message(const QString &path, const QString &reason);
+QString capture_failed_message(const QString &path, const QString &reason);
