@@ -139,6 +139,7 @@ local function parse_reply(b, marker, loose)
     local m = find(b, marker)
     if etb and etb >= 10 and m then
         r.frame = true
+        r.etb = etb
         r.sum = str(b, etb - 5, etb - 1)
         local received = 0
         for i = etb - 5, etb - 1 do
@@ -153,6 +154,7 @@ local function parse_reply(b, marker, loose)
         r.verdict = computed == received and "ok" or "err"
         local stx = find(b, STX)
         if stx and stx < etb and stx + 6 <= etb then
+            r.stx = stx
             r.address = str(b, stx + 1, stx + 3)
             r.channel = str(b, stx + 4, stx + 5)
             if marker == DC4 then
@@ -286,10 +288,12 @@ function p.dissector(tvb, pinfo, root)
         tree:add(f.kind, dir == 5 and "unframed" or (r.frame and "reply") or
             ((r.verdict == "ack" or r.verdict == "nak") and r.verdict) or "unframed")
         if r.concentrator then add_text(tree, f.concentrator, nil, nil, nil, r.concentrator) end
-        add_text(tree, f.address, nil, nil, nil, r.address)
-        add_text(tree, f.channel, nil, nil, nil, r.channel)
-        add_text(tree, f.value, nil, nil, nil, r.value)
-        add_text(tree, f.sum, nil, nil, nil, r.sum)
+        local at = r.stx
+        add_text(tree, f.address, body, at and at + 1, 3, r.address)
+        add_text(tree, f.channel, body, at and at + 4, 2, r.channel)
+        add_text(tree, f.value, body, r.value and r.etb and r.etb - 5 - #r.value, r.value and #r.value,
+            r.value)
+        add_text(tree, f.sum, body, r.etb and r.etb - 5, 5, r.sum)
         add_text(tree, f.sum_computed, nil, nil, nil, r.sum_computed)
         if r.verdict == "garbled" then
             tree:add(f.bytes, body())
@@ -302,7 +306,7 @@ function p.dissector(tvb, pinfo, root)
         if s.verdict ~= "ok" and s.verdict ~= "ack" then tree:add_proto_expert_info(failed) end
         info = (info or "") .. " " .. s.verdict
     end
-    if s.turnaround then tree:add(f.turnaround, s.turnaround) end
+    if s.turnaround then tree:add(f.turnaround, math.floor(s.turnaround * 1000 + 0.5) / 1000) end
     if s.response_in then tree:add(f.response_in, s.response_in) end
     if s.request_in then tree:add(f.request_in, s.request_in) end
     pinfo.cols.info = info or directions[dir] or "?"
