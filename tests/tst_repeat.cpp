@@ -7,6 +7,10 @@
 
 #include "ptyutil.h"
 
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+
 #include <QLineSeries>
 #include <QScatterSeries>
 #include <QSpinBox>
@@ -18,6 +22,8 @@ class TestRepeat : public QObject {
 private slots:
     void run_data();
     void run();
+    void portGoesAway_data();
+    void portGoesAway();
 };
 
 void TestRepeat::run_data() {
@@ -86,6 +92,66 @@ void TestRepeat::run() {
     QCOMPARE(verdicts, shown);
     QVERIFY(rows.first().startsWith(QDate::currentDate().toString(Qt::ISODate)));
     QVERIFY(rows.first().contains(QStringLiteral(",COM1,\"9600,n,8,2\",")));
+}
+
+void TestRepeat::portGoesAway_data() {
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<bool>("duringWait");
+    QTest::addColumn<int>("sent"); // the TEST at which the simulator ends
+    QTest::addColumn<int>("ok");
+    QTest::addColumn<int>("timeouts");
+    QTest::newRow("gone between TESTs") << QStringList{} << false << 3 << 3 << 0;
+    // The fourth reply is never sent: the device goes while it is awaited.
+    QTest::newRow("gone while a reply is awaited")
+        << QStringList{"--drop", "4"} << true << 4 << 3 << 1;
+}
+
+// An adapter pulled during a run: the run ends with the console's message for
+// the port, and what was counted before stays.
+void TestRepeat::portGoesAway() {
+    QFETCH(QStringList, simArgs);
+    QFETCH(bool, duringWait);
+    QFETCH(int, sent);
+    QFETCH(int, ok);
+    QFETCH(int, timeouts);
+    SimProcess sim(simArgs);
+    QVERIFY(!sim.device().isEmpty());
+    QtSerialPort port(decoy_map(1, sim.device()));
+    Form1 w(&port);
+    RepeatWindow *r = w.repeatWindow();
+    r->interval->setValue(300);
+    r->count->setValue(20);
+    int writes = 0, verdicts = 0;
+    connect(w.MSComm1, &PortSession::sent, this, [&] {
+        if (++writes == sent && duringWait) sim.stop();
+    });
+    connect(&w, &Form1::tested, this, [&] {
+        if (++verdicts == sent && !duringWait) sim.stop();
+    });
+    r->start();
+    QTRY_VERIFY_WITH_TIMEOUT(!r->running(), 20 * 400);
+    QCOMPARE(writes, sent);
+    QCOMPARE(w.trs->text().count(QLatin1Char('\n')), sent);
+    QCOMPARE(r->startStop->text(), QStringLiteral("开始"));
+    QVERIFY(r->startStop->isEnabled());
+
+    QVERIFY(w.messageBox() && w.messageBox()->isVisible());
+    const QString said = w.lastMessage();
+    QVERIFY2(
+        said.contains(QStringLiteral("通讯口 COM1（%1） 已断开：设备已挂断").arg(sim.device())),
+        qPrintable(said));
+    QVERIFY2(said.endsWith(QStringLiteral("设备恢复后按 TEST 重新打开。")), qPrintable(said));
+
+    const Tally &t = r->tally();
+    QCOMPARE(t.sent(), sent);
+    QCOMPARE(t.count(Verdict::Ok), ok);
+    QCOMPARE(t.count(Verdict::Timeout), timeouts);
+    QCOMPARE(r->latencies->count(), ok);
+    QVERIFY(r->counts->text().startsWith(QStringLiteral("发送 %1    OK %2 ").arg(sent).arg(ok)));
+    // Nothing more goes out once the run has ended.
+    QTest::qWait(700);
+    QCOMPARE(writes, sent);
+    QCOMPARE(t.sent(), sent);
 }
 
 QTEST_MAIN(TestRepeat)
