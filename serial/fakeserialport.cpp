@@ -36,26 +36,6 @@ void FakeSerialPort::discardOutput() {
     log << QStringLiteral("discard out");
 }
 
-void FakeSerialPort::setInputLength(int n) {
-    inputLength = n;
-    log << QStringLiteral("inlen %1").arg(n);
-}
-
-void FakeSerialPort::setSThreshold(int n) {
-    sThreshold = n;
-    log << QStringLiteral("sthreshold %1").arg(n);
-}
-
-void FakeSerialPort::setRThreshold(int n) {
-    rThreshold = n;
-    log << QStringLiteral("rthreshold %1").arg(n);
-}
-
-void FakeSerialPort::setInputMode(int m) {
-    inputMode = m;
-    log << QStringLiteral("inputmode %1").arg(m);
-}
-
 void FakeSerialPort::discardInput() {
     pending_.clear();
     log << QStringLiteral("discard in");

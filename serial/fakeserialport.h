@@ -7,9 +7,8 @@
 
 // A serial component that records every operation, in order, for tests.
 // Entries: "close", "open", "port N", "settings TEXT", "discard out",
-// "discard in", "inlen N", "sthreshold N", "rthreshold N", "inputmode N",
-// "rts 0|1", "dtr 0|1", "output HEX" (bytes as spaced hex), "rs485 0|1" (when
-// the mode changes). Code 1 sets the release level it was handed, as a port does.
+// "discard in", "rts 0|1", "dtr 0|1", "output HEX" (bytes as spaced hex),
+// "rs485 0|1" (when the mode changes). Code 1 sets the release level it was handed, as a port does.
 class FakeSerialPort : public SerialPort {
     Q_OBJECT
 public:
@@ -23,10 +22,6 @@ public:
     bool setSettings(const QString &settings) override;
     void discardOutput() override;
     void discardInput() override;
-    void setInputLength(int n) override;
-    void setSThreshold(int n) override;
-    void setRThreshold(int n) override;
-    void setInputMode(int m) override;
 
 protected:
     void writeData(const QByteArray &bytes) override;
@@ -73,7 +68,6 @@ public:
     QString openedOn;         // empty while closed
     QString settingsInEffect; // the last settings taken
     int opens = 0;
-    int inputLength = -1, sThreshold = -1, rThreshold = -1, inputMode = -1;
     QByteArray unsent; // written, not yet sent: dropped by discardOutput()
 
 private:

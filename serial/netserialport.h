@@ -51,10 +51,6 @@ public:
     bool setSettings(const QString &settings) override;
     void discardOutput() override;
     void discardInput() override;
-    void setInputLength(int) override {}
-    void setSThreshold(int) override {}
-    void setRThreshold(int) override {}
-    void setInputMode(int) override {}
     // The address comes from setAddress(); a port number only names it.
     void setPortText(const QString &text) override;
     // Nobody here sees the wire: the server switches the direction.

@@ -77,10 +77,8 @@ bool reset_preparation(SerialPort &port, const QString &settings, const QString 
 void purge_preparation(SerialPort &port) {
     port.discardOutput();
     port.discardInput();
-    port.setInputLength(0);
-    port.setSThreshold(kSendThreshold);
-    port.setRThreshold(1);
-    port.setInputMode(0);
+    port.setControls(
+        {.inputLength = 0, .sThreshold = kSendThreshold, .rThreshold = 1, .inputMode = 0});
 }
 
 bool at_preparation(SerialPort &port, const QString &settings) {

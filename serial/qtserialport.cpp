@@ -282,8 +282,9 @@ void QtSerialPort::lineRefused(LineLevel::Line line, const QString &reason) {
         // No modem lines and no converter behind: the frame goes out all the same.
         // The system's reason (ENOTTY) would only say it in English.
         qCWarning(
-            lcSerial, listenOnly_ ? "通讯口 %s 是伪终端，没有 %s 线，无需保持接收电平。"
-                                  : "通讯口 %s 是伪终端，没有 %s 线；照常发送。",
+            lcSerial,
+            listenOnly_ ? "通讯口 %s 是伪终端，没有 %s 线，无需保持接收电平。"
+                        : "通讯口 %s 是伪终端，没有 %s 线；照常发送。",
             qPrintable(name_ == device() ? name_ : name_ + QStringLiteral("（%1）").arg(device())),
             line_name(line));
         return;

@@ -29,11 +29,7 @@ public:
     bool setSettings(const QString &settings) override;
     void discardOutput() override;
     void discardInput() override;
-    void setInputLength(int) override {} // input() always returns everything waiting
     // The send event comes once everything has left, whatever the threshold.
-    void setSThreshold(int) override {}
-    void setRThreshold(int) override {} // every arrival is reported
-    void setInputMode(int) override {}  // bytes are always passed through as they are
 
 protected:
     void writeData(const QByteArray &bytes) override;

@@ -95,10 +95,18 @@ public:
     virtual bool setSettings(const QString &settings) = 0;
     virtual void discardOutput() = 0; // transmit count 0
     virtual void discardInput() = 0;  // InBufferCount 0
-    virtual void setInputLength(int n) = 0;
-    virtual void setSThreshold(int n) = 0;
-    virtual void setRThreshold(int n) = 0;
-    virtual void setInputMode(int mode) = 0;
+    // The classic communication control's thresholds and input mode: plain
+    // data that the preparation sets and no back-end acts on (input() always
+    // returns everything waiting, every arrival and every write's end is
+    // told, bytes pass through as they are). -1 until set.
+    struct Controls {
+        int inputLength = -1;
+        int sThreshold = -1;
+        int rThreshold = -1;
+        int inputMode = -1;
+    };
+    void setControls(const Controls &c) { controls_ = c; }
+    const Controls &controls() const { return controls_; }
     // Queues the bytes for sending, in order, and returns at once; sent() tells.
     // Dropped on a port opened to listen only.
     void output(const QByteArray &bytes) {
@@ -150,6 +158,7 @@ protected:
     bool listenOnly_ = false;
     std::optional<LineLevel> hold_;
     std::optional<LineLevel> levelAtWrite_;
+    Controls controls_;
 
     virtual void writeData(const QByteArray &bytes) = 0;
     // The direction line (the one handed to setRelease) at its present level.

@@ -66,10 +66,10 @@ void TestAtCommand::beforeAnyTestOpensComponentsPortNumber() {
                             {"+++AT&F\r\n", "/dev/fake1", "2400,n,8,2", false, false}}));
     QCOMPARE(port.unsent, QByteArray());
     QCOMPARE(port.unread(), QByteArray());
-    QCOMPARE(port.inputLength, 0);
-    QCOMPARE(port.sThreshold, 5);
-    QCOMPARE(port.rThreshold, 1);
-    QCOMPARE(port.inputMode, 0);
+    QCOMPARE(port.controls().inputLength, 0);
+    QCOMPARE(port.controls().sThreshold, 5);
+    QCOMPARE(port.controls().rThreshold, 1);
+    QCOMPARE(port.controls().inputMode, 0);
     QCOMPARE(port.portNumber(), 1);
     QVERIFY(!w.Timer1.isActive());
 }
@@ -93,7 +93,7 @@ void TestAtCommand::afterTestUsesOpenPortWhateverTheBoxesSay() {
              (FakeSerialPort::LineWrite{"+++ATH0\r\n", "/dev/fake2", "9600,n,8,2", rts, dtr}));
     QCOMPARE(port.unsent, QByteArray());
     QCOMPARE(port.unread(), QByteArray());
-    QCOMPARE(port.sThreshold, 5);
+    QCOMPARE(port.controls().sThreshold, 5);
     QCOMPARE(port.portNumber(), 2);
 }
 

@@ -33,10 +33,10 @@ void checkPrepared(FakeSerialPort &port, const QString &device, const QString &s
     QCOMPARE(port.settingsInEffect, settings);
     QCOMPARE(port.unsent, QByteArray());
     QCOMPARE(port.unread(), QByteArray());
-    QCOMPARE(port.inputLength, 0);
-    QCOMPARE(port.sThreshold, 5); // event code 1 once fewer than 5 characters wait
-    QCOMPARE(port.rThreshold, 1); // event code 2 for every arrival
-    QCOMPARE(port.inputMode, 0);
+    QCOMPARE(port.controls().inputLength, 0);
+    QCOMPARE(port.controls().sThreshold, 5); // event code 1 once fewer than 5 characters wait
+    QCOMPARE(port.controls().rThreshold, 1); // event code 2 for every arrival
+    QCOMPARE(port.controls().inputMode, 0);
     port.output("F");
     QCOMPARE(port.line.last(),
              (FakeSerialPort::LineWrite{"F", device, settings, port.rts, port.dtr}));
@@ -414,7 +414,7 @@ void TestPreparation::rejectedSettingsStopPreparation() {
     QCOMPARE(port.openedOn, QStringLiteral("/dev/fake4"));
     QCOMPARE(port.settingsInEffect, QString());
     QCOMPARE(port.unsent, QByteArray("stale out"));
-    QCOMPARE(port.sThreshold, -1);
+    QCOMPARE(port.controls().sThreshold, -1);
     QCOMPARE(port.lastError().kind, PortError::Settings);
     QCOMPARE(port.lastError().port, 4);
 
@@ -430,7 +430,7 @@ void TestPreparation::rejectedSettingsStopPreparation() {
     QVERIFY(!test_preparation(port, "COM5", "9600,n,8,2", "RTS=0"));
     QVERIFY(!port.portOpen());
     QCOMPARE(port.settingsInEffect, QString());
-    QCOMPARE(port.sThreshold, -1);
+    QCOMPARE(port.controls().sThreshold, -1);
     QCOMPARE(port.lastError().kind, PortError::Busy);
     QCOMPARE(port.lastError().port, 5);
     // Nothing of all this reached the line.
@@ -521,7 +521,7 @@ void TestPreparation::keepOrReopen() {
                                                            second.section(QLatin1Char(' '), 1, 1));
     QCOMPARE(settingsAfter > (made.last() == before ? settingsBefore : 0), setAgain);
     // Whatever was kept, nothing of the last exchange is read for the next.
-    QCOMPARE(made.last()->log.last(), QStringLiteral("inputmode 0"));
+    QCOMPARE(made.last()->log.last(), QStringLiteral("discard in"));
     QVERIFY(made.last()->portOpen());
     if (newPort) QVERIFY(!before->portOpen());
 }

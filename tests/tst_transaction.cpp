@@ -78,8 +78,8 @@ void TestTransaction::frames() {
     QCOMPARE(port.line, (QList<LineWrite>{{wire, "/dev/fake1", "9600,n,8,2", false, false}}));
     QCOMPARE(port.writes.size(), 1);
     QCOMPARE(port.writes.first().toHex(' '), wire.toHex(' '));
-    QCOMPARE(port.sThreshold, 5);
-    QCOMPARE(port.rThreshold, 1);
+    QCOMPARE(port.controls().sThreshold, 5);
+    QCOMPARE(port.controls().rThreshold, 1);
     QCOMPARE(w.transaction().sendbuf().toHex(' '), frame.toHex(' '));
     QCOMPARE(unwrappedLine(w.trs->text()), shownLine(frame));
     QVERIFY(w.Timer1.isActive());
