@@ -168,18 +168,19 @@ void RepeatWindow::record(const Exchange &e) {
     if (csv_.isOpen() && !csv_.write(row))
         form_.showMessage(save_failed_message(csv_.path(), csv_.errorString()));
     const qreal n = tally_.sent();
-    if (e.latencyMs) plotPoint(latencies, {n, *e.latencyMs});
+    if (e.latencyMs) plotPoint(latencies, {n, *e.latencyMs}, kPlotPoints);
     if (e.verdict != Verdict::Ok && e.verdict != Verdict::Ack)
-        plotPoint(failures, {n, e.latencyMs.value_or(double(Transaction::kTimeoutMs))});
+        plotPoint(failures, {n, e.latencyMs.value_or(double(Transaction::kTimeoutMs))},
+                  kFailureMarks);
     showState();
 }
 
 // Thinned from the old end, pairs into their higher point: a peak stays
 // visible however long the run, and the series stays bounded.
-void RepeatWindow::plotPoint(QXYSeries *series, QPointF p) {
+void RepeatWindow::plotPoint(QXYSeries *series, QPointF p, int most) {
     series->append(p);
     top_ = std::max(top_, p.y());
-    if (series->count() > kPlotPoints) {
+    if (series->count() > most) {
         const QList<QPointF> all = series->points();
         QList<QPointF> kept;
         const qsizetype half = all.size() / 2;
@@ -188,9 +189,8 @@ void RepeatWindow::plotPoint(QXYSeries *series, QPointF p) {
         kept << all.mid(half & ~qsizetype(1));
         series->replace(kept);
     }
-    x_->setRange(std::min(latencies->count() ? latencies->at(0).x() : p.x(),
-                          failures->count() ? failures->at(0).x() : p.x()),
-                 std::max<qreal>(p.x(), 10));
+    // From the run's start: a thinned first point stands for the TESTs before it.
+    x_->setRange(0, std::max<qreal>(p.x(), 10));
     y_->setRange(0, top_ * 1.1);
     y_->applyNiceNumbers();
 }

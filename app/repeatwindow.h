@@ -26,8 +26,11 @@ class QXYSeries;
 class RepeatWindow : public QWidget {
     Q_OBJECT
 public:
-    static constexpr int kKeptRows = 1000;   // rows an export can still write
-    static constexpr int kPlotPoints = 2000; // beyond this the older half is thinned
+    static constexpr int kKeptRows = 1000; // rows an export can still write
+    // Beyond these the older half is thinned. A failure mark is a scene item
+    // of its own (about 1.8 kB), a latency point only a pair of numbers.
+    static constexpr int kPlotPoints = 2000;
+    static constexpr int kFailureMarks = 200;
 
     explicit RepeatWindow(Form1 &form);
 
@@ -53,7 +56,7 @@ private:
     void end();
     void clear();
     void showState();
-    void plotPoint(QXYSeries *series, QPointF p);
+    void plotPoint(QXYSeries *series, QPointF p, int most);
 
     Form1 &form_;
     Tally tally_;

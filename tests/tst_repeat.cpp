@@ -11,10 +11,12 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include <QChartView>
 #include <QLineSeries>
 #include <QScatterSeries>
 #include <QSpinBox>
 #include <QTemporaryDir>
+#include <QValueAxis>
 #include <QtTest>
 
 class TestRepeat : public QObject {
@@ -24,6 +26,8 @@ private slots:
     void run();
     void portGoesAway_data();
     void portGoesAway();
+    void longRunStaysBounded_data();
+    void longRunStaysBounded();
 };
 
 void TestRepeat::run_data() {
@@ -152,6 +156,45 @@ void TestRepeat::portGoesAway() {
     QTest::qWait(700);
     QCOMPARE(writes, sent);
     QCOMPARE(t.sent(), sent);
+}
+
+void TestRepeat::longRunStaysBounded_data() {
+    QTest::addColumn<int>("failEvery"); // 1: every TEST times out
+    QTest::newRow("every TEST times out") << 1;
+    QTest::newRow("one in seven a wrong sum") << 7;
+}
+
+// Thousands of results: the plot stays within its bounds, still spans the
+// whole run, and keeps the one peak from early on.
+void TestRepeat::longRunStaysBounded() {
+    QFETCH(int, failEvery);
+    QtSerialPort port(decoy_map(1, QStringLiteral("/nonexistent")));
+    Form1 w(&port);
+    RepeatWindow *r = w.repeatWindow();
+    const int n = 5000, peakAt = 336; // a failure in both rows
+    for (int i = 1; i <= n; ++i) {
+        Exchange e;
+        e.verdict = i % failEvery ? Verdict::Ok : failEvery == 1 ? Verdict::Timeout : Verdict::Err;
+        if (e.verdict != Verdict::Timeout) e.latencyMs = i == peakAt ? 95.0 : 8.0 + i % 3;
+        r->record(e);
+    }
+    QCOMPARE(r->tally().sent(), n);
+    QCOMPARE(r->latencies->count() > 0, failEvery > 1);
+    const auto *x = qobject_cast<QValueAxis *>(r->plot->chart()->axes(Qt::Horizontal).value(0));
+    QVERIFY(x && x->min() <= 1 && x->max() >= n);
+    for (const QXYSeries *s :
+         {static_cast<QXYSeries *>(r->latencies), static_cast<QXYSeries *>(r->failures)}) {
+        if (!s->count()) continue;
+        const int most = s == r->failures ? RepeatWindow::kFailureMarks : RepeatWindow::kPlotPoints;
+        QVERIFY2(s->count() <= most && s->count() >= most / 2,
+                 qPrintable(QString::number(s->count())));
+        QVERIFY(s->at(0).x() < n / 10); // the old end thinned, not dropped
+        QVERIFY(s->at(s->count() - 1).x() > n - failEvery);
+        double top = 0;
+        for (const QPointF &p : s->points())
+            top = std::max(top, p.y());
+        QCOMPARE(top, failEvery == 1 ? double(Transaction::kTimeoutMs) : 95.0);
+    }
 }
 
 QTEST_MAIN(TestRepeat)
