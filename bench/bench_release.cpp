@@ -14,6 +14,7 @@
 //   bench_release [--count N] [--sim PATH]
 #include "childconsole.h"
 #include "ptyutil.h"
+#include "releaselog.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -29,12 +30,6 @@
 #include <vector>
 
 namespace {
-
-[[noreturn]] void spin() {
-    volatile unsigned long n = 0;
-    for (;;)
-        n = n + 1UL;
-}
 
 // Write all of it, or give up on a full line.
 void put(int fd, const char *p, ssize_t n) {
@@ -52,31 +47,6 @@ struct Figures {
     int ok = 0;         // TESTs that ended in "OK SUM="
     QString scheduling; // the release thread's
 };
-
-double at(const std::vector<double> &sorted, double p) {
-    return sorted[std::min(sorted.size() - 1, std::size_t(p * double(sorted.size() - 1) + 0.5))];
-}
-
-// Pairs each 11-character write with the next modem-line call on its descriptor.
-Figures read_log(const QString &path, double wireMs) {
-    Figures f;
-    QFile log(path);
-    if (!log.open(QIODevice::ReadOnly)) return f;
-    QMap<int, qint64> writes; // fd -> time of the frame's write
-    for (const QByteArray &line : log.readAll().split('\n')) {
-        const QList<QByteArray> w = line.split(' ');
-        if (w.size() != 4) continue;
-        const int fd = w[1].toInt();
-        if (w[0] == "write" && w[2] == "11") writes[fd] = w[3].toLongLong();
-        if ((w[0] == "bis" || w[0] == "bic") && writes.contains(fd)) {
-            const double ms = double(w[3].toLongLong() - writes.take(fd)) / 1e6 - wireMs;
-            f.ms.push_back(ms);
-            f.early += ms < 0;
-        }
-    }
-    std::sort(f.ms.begin(), f.ms.end());
-    return f;
-}
 
 // One run: the console and the simulator each on a pseudo-terminal of our
 // own, relayed, so that text can be added on its way to the console. Where the
@@ -101,16 +71,7 @@ Figures run(const QString &sim, int rate, bool load, int count, bool halfDuplex)
     simulator.start(sim, simArgs);
     if (!simulator.waitForStarted(5000) || !simulator.waitForReadyRead(5000)) return {};
 
-    std::vector<QProcess *> busy;
-    if (load)
-        for (int i = 0; i < 2; ++i) {
-            auto *p = new QProcess;
-            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-            env.insert(QStringLiteral("KC_BENCH_SPIN"), QStringLiteral("1"));
-            p->setProcessEnvironment(env);
-            p->start(QCoreApplication::applicationFilePath(), QStringList());
-            busy.push_back(p);
-        }
+    bench::BusyProcesses busy(load ? 2 : 0);
 
     // The console: `count` default TESTs, each to its verdict or time-out and its release.
     QProcess console;
@@ -158,15 +119,13 @@ Figures run(const QString &sim, int rate, bool load, int count, bool halfDuplex)
         }
         console.waitForFinished(0);
     }
-    for (QProcess *p : busy) {
-        p->kill();
-        p->waitForFinished(1000);
-        delete p;
-    }
+    busy.stop();
     simulator.terminate();
     simulator.waitForFinished(3000);
     if (console.exitCode() != 0) std::fprintf(stderr, "bench_release: the console failed\n");
-    Figures f = read_log(logPath, 11.0 * 11 * 1000 / rate);
+    Figures f;
+    f.ms = bench::releases_after_last_bit(logPath, 11, 11.0 * 1000 / rate);
+    f.early = int(std::count_if(f.ms.begin(), f.ms.end(), [](double ms) { return ms < 0; }));
     for (const QByteArray &line : console.readAllStandardOutput().split('\n')) {
         if (line.startsWith("ok ")) f.ok = line.mid(3).toInt();
         if (line.startsWith("release ")) f.scheduling = QString::fromLatin1(line.mid(8));
@@ -177,7 +136,7 @@ Figures run(const QString &sim, int rate, bool load, int count, bool halfDuplex)
 } // namespace
 
 int main(int argc, char **argv) {
-    if (qEnvironmentVariableIsSet("KC_BENCH_SPIN")) spin();
+    bench::spin_if_asked();
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     if (const auto rc = child_console(argc, argv)) return *rc;
     QCoreApplication app(argc, argv);
@@ -207,8 +166,8 @@ int main(int argc, char **argv) {
             }
             std::printf("%6d  %-5s %8.2f %8.2f %8.2f %8.2f %8.2f %7d %6zu  %s\n", rate,
                         load ? "load" : "idle", 11.0 * 11 * 1000 / rate, f.ms.front(),
-                        at(f.ms, 0.5), at(f.ms, 0.9), f.ms.back(), f.early, f.ms.size(),
-                        qPrintable(f.scheduling));
+                        bench::at(f.ms, 0.5), bench::at(f.ms, 0.9), f.ms.back(), f.early,
+                        f.ms.size(), qPrintable(f.scheduling));
         }
     std::printf("(ms after the last bit; early: releases before it)\n");
     // The reply starts 3 ms after the last bit: a late release cuts it.
@@ -216,8 +175,8 @@ int main(int argc, char **argv) {
         const Figures f = run(parser.value(simOpt), 9600, load, count, true);
         std::printf("half-duplex bus, --delay 3, 9600 8N2, %s: %d of %d TESTs \"OK SUM=\"; "
                     "release p90 %.2f ms, max %.2f ms after the last bit\n",
-                    load ? "under load" : "idle", f.ok, count, f.ms.empty() ? 0 : at(f.ms, 0.9),
-                    f.ms.empty() ? 0 : f.ms.back());
+                    load ? "under load" : "idle", f.ok, count,
+                    f.ms.empty() ? 0 : bench::at(f.ms, 0.9), f.ms.empty() ? 0 : f.ms.back());
         good = good && f.ok == count;
     }
     return good ? 0 : 1;
