@@ -19,12 +19,12 @@
 #include "releaselog.h"
 
 #include <QCommandLineParser>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
-#include <QThread>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -119,12 +119,12 @@ Run poll(int count, bool load, bool asNobody) {
     QProcess probe;
     probe.start(program, args);
     probe.waitForStarted(5000);
-    for (int i = 0; i < 100 && r.scheduling.isEmpty(); ++i) {
-        QThread::msleep(100);
+    // Looked at all along: rtkit's grant comes a moment after the thread starts.
+    const QDeadlineTimer limit(count * 500 + 60000);
+    while (probe.state() != QProcess::NotRunning && !probe.waitForFinished(200) &&
+           !limit.hasExpired())
         if (const QString s = release_scheduling(); s != QStringLiteral("not seen"))
             r.scheduling = s;
-    }
-    probe.waitForFinished(count * 500 + 60000);
     busy.stop();
     sim.terminate();
     sim.waitForFinished(3000);

@@ -6,7 +6,6 @@
 #include <QDateTime>
 #include <QList>
 #include <QString>
-#include <optional>
 
 // What came back, in the plain kinds that point at a cause when the line
 // settings or the direction line are unknown; in order of what they tell.
