@@ -13,11 +13,20 @@
 #include <QScatterSeries>
 #include <QSpinBox>
 #include <QValueAxis>
+#include <cmath>
 
 namespace {
 
 QString ms(double v) {
     return QString::number(v, 'f', 2);
+}
+
+// 1, 2 or 5 times a power of ten, the first at least `raw`.
+qreal round_step(qreal raw) {
+    const qreal ten = std::pow(10.0, std::floor(std::log10(raw)));
+    for (const qreal m : {1.0, 2.0, 5.0})
+        if (m * ten >= raw) return m * ten;
+    return 10 * ten;
 }
 
 } // namespace
@@ -58,6 +67,8 @@ RepeatWindow::RepeatWindow(Form1 &form) : QWidget(&form, Qt::Window), form_(form
     chart->addSeries(failures);
     x_ = new QValueAxis(chart);
     x_->setLabelFormat(QStringLiteral("%d"));
+    x_->setTickType(QValueAxis::TicksDynamic);
+    x_->setTickAnchor(0);
     x_->setTitleText(QStringLiteral("第几次 TEST"));
     y_ = new QValueAxis(chart);
     y_->setLabelFormat(QStringLiteral("%.0f"));
@@ -190,7 +201,10 @@ void RepeatWindow::plotPoint(QXYSeries *series, QPointF p, int most) {
         series->replace(kept);
     }
     // From the run's start: a thinned first point stands for the TESTs before it.
-    x_->setRange(0, std::max<qreal>(p.x(), 10));
+    // The run fills the width; the ticks fall on round numbers.
+    const qreal end = std::max<qreal>(p.x(), 10);
+    x_->setRange(0, end);
+    x_->setTickInterval(round_step(end / 5));
     y_->setRange(0, top_ * 1.1);
     y_->applyNiceNumbers();
 }
@@ -212,6 +226,7 @@ void RepeatWindow::clear() {
     failures->clear();
     top_ = Transaction::kTimeoutMs;
     x_->setRange(0, 10);
+    x_->setTickInterval(2);
     y_->setRange(0, top_ * 1.1);
     y_->applyNiceNumbers();
     showState();

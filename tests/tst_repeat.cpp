@@ -182,6 +182,7 @@ void TestRepeat::longRunStaysBounded() {
     QCOMPARE(r->latencies->count() > 0, failEvery > 1);
     const auto *x = qobject_cast<QValueAxis *>(r->plot->chart()->axes(Qt::Horizontal).value(0));
     QVERIFY(x && x->min() <= 1 && x->max() >= n);
+    QCOMPARE(x->tickInterval(), 1000.0); // ticks on round numbers, five across
     for (const QXYSeries *s :
          {static_cast<QXYSeries *>(r->latencies), static_cast<QXYSeries *>(r->failures)}) {
         if (!s->count()) continue;
