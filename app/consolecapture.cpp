@@ -1,18 +1,7 @@
 #include "consolecapture.h"
 
+#include "clock.h"
 #include "portsession.h"
-
-#include <chrono>
-
-namespace {
-
-qint64 wall_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-} // namespace
 
 ConsoleCapture::ConsoleCapture(PortSession &port, int timeoutMs, QObject *parent)
     : QObject(parent), port_(port), timeoutMs_(timeoutMs) {

@@ -171,6 +171,32 @@ void Form1::buildControls() {
     Timer1.setTimerType(Qt::PreciseTimer);
 }
 
+namespace {
+
+// A context-menu entry that starts a record (through `choose`) or stops it,
+// named for what it would do; the record's write errors are said once.
+template <class Record, class Choose>
+QAction *record_action(Form1 *form, Record *record, const QString &start, const QString &stop,
+                       Choose choose, QString (*failed)(const QString &, const QString &)) {
+    auto *action = new QAction(form);
+    QObject::connect(action, &QAction::triggered, form, [record, choose] {
+        if (record->isOpen())
+            record->stop();
+        else
+            choose();
+    });
+    auto show = [action, record, start, stop] { action->setText(record->isOpen() ? stop : start); };
+    show();
+    QObject::connect(record, &Record::stateChanged, action, show);
+    QObject::connect(record, &Record::failed, form,
+                     [form, failed](const QString &path, const QString &reason) {
+                         form->showMessage(failed(path, reason));
+                     });
+    return action;
+}
+
+} // namespace
+
 // The record around the two windows: what the port does reaches the session
 // log, received batches are marked as data in rec, and F5 presses TEST.
 void Form1::buildRecord() {
@@ -180,41 +206,14 @@ void Form1::buildRecord() {
     trs->setAllData(true); // the send window holds only what was sent
     Text1->setReadOnly(true);
 
-    logAction_ = new QAction(this);
-    connect(logAction_, &QAction::triggered, this, [this] {
-        if (log_.isOpen())
-            log_.stop();
-        else
-            chooseLog();
-    });
-    auto showState = [this] {
-        logAction_->setText(log_.isOpen() ? QStringLiteral("停止会话日志")
-                                          : QStringLiteral("开始会话日志…"));
-    };
-    showState();
-    connect(&log_, &SessionLog::stateChanged, this, showState);
-    connect(&log_, &SessionLog::failed, this, [this](const QString &path, const QString &reason) {
-        showMessage(log_failed_message(path, reason));
-    });
+    logAction_ = record_action(
+        this, &log_, QStringLiteral("开始会话日志…"), QStringLiteral("停止会话日志"),
+        [this] { chooseLog(); }, log_failed_message);
     capture_ = std::make_unique<ConsoleCapture>(*MSComm1, Transaction::kTimeoutMs);
     connect(this, &Form1::tested, capture_.get(), &ConsoleCapture::ended);
-    captureAction_ = new QAction(this);
-    connect(captureAction_, &QAction::triggered, this, [this] {
-        if (capture_->isOpen())
-            capture_->stop();
-        else
-            chooseCapture();
-    });
-    auto showCapture = [this] {
-        captureAction_->setText(capture_->isOpen() ? QStringLiteral("停止抓包")
-                                                   : QStringLiteral("开始抓包（Wireshark）…"));
-    };
-    showCapture();
-    connect(capture_.get(), &ConsoleCapture::stateChanged, this, showCapture);
-    connect(capture_.get(), &ConsoleCapture::failed, this,
-            [this](const QString &path, const QString &reason) {
-                showMessage(capture_failed_message(path, reason));
-            });
+    captureAction_ = record_action(
+        this, capture_.get(), QStringLiteral("开始抓包（Wireshark）…"), QStringLiteral("停止抓包"),
+        [this] { chooseCapture(); }, capture_failed_message);
     auto *repeatAction = new QAction(QStringLiteral("连续测试…"), this);
     connect(repeatAction, &QAction::triggered, this, [this] {
         RepeatWindow *r = repeatWindow();

@@ -7,7 +7,6 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 
@@ -49,10 +48,7 @@ BusMonitor::BusMonitor(PortSession &port, PortSession *rx, MonitorPlan plan, QOb
             end(2, false);
         });
     }
-    const qint64 wallNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                              std::chrono::system_clock::now().time_since_epoch())
-                              .count();
-    wallOffsetNs_ = wallNs - monotonic_ns();
+    wallOffsetNs_ = wall_ns() - monotonic_ns();
     tick_.setTimerType(Qt::PreciseTimer);
     tick_.setInterval(int(qBound<qint64>(qint64(1), gap / 2'000'000, qint64(50))));
     connect(&tick_, &QTimer::timeout, this, &BusMonitor::tick);

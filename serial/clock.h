@@ -10,3 +10,11 @@ inline qint64 monotonic_ns() {
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
+
+// The wall clock in nanoseconds since the epoch: the time of day a capture
+// shows, never for measuring.
+inline qint64 wall_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
