@@ -53,6 +53,8 @@ void ConsoleCapture::received(const QByteArray &batch) {
     if (pending_.isEmpty()) firstNs_ = now;
     lastNs_ = now;
     pending_ += batch;
+    // Text that floods in outside a TEST is not held without end.
+    if (pending_.size() >= kMaxPacketBytes) flush();
 }
 
 void ConsoleCapture::flush() {

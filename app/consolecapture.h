@@ -9,11 +9,15 @@ class PortSession;
 // The console's traffic as a capture for Wireshark: each frame sent is one
 // packet, with the direction line's level at the write; what came back for
 // it is one packet, written when the TEST's wait ends (or at the next write,
-// or the stop, for bytes that came outside a wait). On a write error the
+// or the stop, for bytes that came outside a wait; a flood is cut into
+// packets of kMaxPacketBytes). On a write error the
 // capture stops and failed() is sent once; the console carries on.
 class ConsoleCapture : public QObject {
     Q_OBJECT
 public:
+    // Received bytes are written once this many wait, whatever the TEST.
+    static constexpr int kMaxPacketBytes = 16384;
+
     ConsoleCapture(PortSession &port, int timeoutMs, QObject *parent = nullptr);
 
     // False if the file cannot be made (failed() has been sent).

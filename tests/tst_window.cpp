@@ -88,9 +88,9 @@ private slots:
     void savePath();
     void saveAsWritesWhatArrived();
     void menuViewSettings();
-    void sessionLogOfDefaultTest();
-    void captureOfDefaultTest_data();
-    void captureOfDefaultTest();
+    void recordsOfDefaultTest_data();
+    void recordsOfDefaultTest();
+    void captureOfAFlood();
     void logWriteErrorGivesOneMessage_data();
     void logWriteErrorGivesOneMessage();
     void f5PressesTest();
@@ -884,17 +884,34 @@ void TestWindow::menuViewSettings() {
     QCOMPARE(w.rec->text(), QString());
 }
 
-// A log of one default TEST: the 11 bytes sent and the reply, with times.
-void TestWindow::sessionLogOfDefaultTest() {
+void TestWindow::recordsOfDefaultTest_data() {
+    // The signal, then the direction line and its level at the write as tshark shows them.
+    QTest::addColumn<QString>("row");
+    QTest::newRow("RTS on while sending") << "RTS=1 1 1";
+    QTest::newRow("DTR off while sending") << "DTR=0 2 0";
+    QTest::newRow("the driver switches") << "RS485 0 ";
+}
+
+// One default TEST, its reply in two batches, in the session log (the 11
+// bytes sent and the reply, with times) and in a capture read back by tshark
+// with the shipped dissector (the frame with the line's level at the write,
+// the reply as one packet, its verdict and the link between them).
+void TestWindow::recordsOfDefaultTest() {
+    QFETCH(QString, row);
+    const QStringList signal = row.split(' ');
     QTemporaryDir dir;
-    const QString path = dir.filePath("session.log");
+    const QString path = dir.filePath("session.log"), capture = dir.filePath("test.pcap");
     FakeSerialPort port;
     Form1 w(&port);
+    w.Combo3->setEditText(signal[0]);
     QVERIFY(w.startLog(path));
+    QVERIFY(w.startCapture(capture));
     w.cmdtest->click();
     port.receive(QByteArray::fromHex("14 30 31 02 30 30 31 30 31 32"));
     port.receive(QByteArray::fromHex("33 2E 34 30 30 35 36 30 17"));
+    QTRY_VERIFY(!w.Timer1.isActive());
     w.sessionLog().stop();
+    w.capture().stop();
     QFile f(path);
     QVERIFY(f.open(QIODevice::ReadOnly));
     QStringList lines = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'));
@@ -911,45 +928,34 @@ void TestWindow::sessionLogOfDefaultTest() {
         QVERIFY2(time.match(lines[i]).hasMatch(), qPrintable(lines[i]));
         QCOMPARE(lines[i].mid(24), expected[i]);
     }
+    const auto rows = tshark_rows(
+        capture, {"kestrova.direction", "kestrova.line", "kestrova.level", "kestrova.kind",
+                  "kestrova.concentrator", "kestrova.address", "kestrova.verdict", "kestrova.value",
+                  "kestrova.request_in", "kestrova.response_in"});
+    const QList<QStringList> packets{
+        QString("3\t%1\t%2\trequest\t01\t001\tok\t23.4\t\t2").arg(signal[1], signal[2]).split('\t'),
+        QString("4\t0\t\treply\t01\t001\tok\t23.4\t1\t").split('\t')};
+    QCOMPARE(rows, packets);
 }
 
-void TestWindow::captureOfDefaultTest_data() {
-    QTest::addColumn<QString>("signal");
-    QTest::addColumn<QString>(
-        "line"); // the direction line and its level at the write, as Wireshark shows them
-    QTest::newRow("RTS on while sending") << "RTS=1"
-                                          << "1 1";
-    QTest::newRow("DTR off while sending") << "DTR=0"
-                                           << "2 0";
-    QTest::newRow("the driver switches") << "RS485"
-                                         << "0 ";
-}
-
-// The capture of a default TEST, read back by tshark with the shipped
-// dissector: the frame with the line's level at the write, the reply that
-// came in two batches as one packet, its verdict and the link between them.
-void TestWindow::captureOfDefaultTest() {
-    QFETCH(QString, signal);
-    QFETCH(QString, line);
+// Text flooding in outside any TEST goes into packets of a bounded size,
+// every byte kept, each one a packet Wireshark takes.
+void TestWindow::captureOfAFlood() {
     QTemporaryDir dir;
-    const QString path = dir.filePath("test.pcap");
+    const QString capture = dir.filePath("flood.pcap");
     FakeSerialPort port;
     Form1 w(&port);
-    w.Combo3->setEditText(signal);
-    QVERIFY(w.startCapture(path));
-    w.cmdtest->click();
-    port.receive(QByteArray::fromHex("14 30 31 02 30 30 31 30 31 32"));
-    port.receive(QByteArray::fromHex("33 2E 34 30 30 35 36 30 17"));
-    QTRY_VERIFY(!w.Timer1.isActive());
+    QVERIFY(w.startCapture(capture));
+    for (int i = 0; i < 1000; ++i)
+        port.receive(QByteArray(100, 'x'));
     w.capture().stop();
-    const auto rows =
-        tshark_rows(path, {"kestrova.direction", "kestrova.line", "kestrova.level", "kestrova.kind",
-                           "kestrova.concentrator", "kestrova.address", "kestrova.verdict",
-                           "kestrova.value", "kestrova.request_in", "kestrova.response_in"});
-    const QList<QStringList> expected{
-        QString("3\t%1\trequest\t01\t001\tok\t23.4\t\t2").arg(line.replace(' ', '\t')).split('\t'),
-        QString("4\t0\t\treply\t01\t001\tok\t23.4\t1\t").split('\t')};
-    QCOMPARE(rows, expected);
+    int bytes = 0;
+    for (const QStringList &r : tshark_rows(capture, {"kestrova.direction", "frame.len"})) {
+        QCOMPARE(r.value(0), QStringLiteral("4"));
+        QVERIFY2(r.value(1).toInt() <= 65535, qPrintable(r.join(' ')));
+        bytes += r.value(1).toInt() - 32; // the tags and our header
+    }
+    QCOMPARE(bytes, 100000);
 }
 
 void TestWindow::logWriteErrorGivesOneMessage_data() {
